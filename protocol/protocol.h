@@ -1,0 +1,53 @@
+// The line protocol shared by the shell, MySQL, R and Dart engines: one JSON
+// request per input line, one compact JSON response per output line.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace brindlecap {
+
+// std::map keys: objects are written in ascending byte order of their keys.
+using Json = nlohmann::json;
+
+inline constexpr int ENGINE_EXIT_STATUS = 0;
+
+// An operation answers one request. `request` is the parsed line (any JSON
+// value); pattern, flags and text are already read with their defaults.
+using OperationFn = std::string (*)(const Json& request, const std::string& pattern,
+                                    const std::string& flags, const std::string& text);
+
+struct Operation {
+    std::string_view name;
+    OperationFn answer;
+};
+
+// Reads standard input until it ends, cannot be read, holds bytes that are not
+// UTF-8, or a response cannot be written; answers every non-empty line.
+void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
+
+// One request line in, one response text (without line feed) out. Never fails.
+std::string handle_request(std::string_view line, std::span<const Operation> operations);
+
+// The value, or the message "bad request JSON: <description> at line 1 column N".
+std::variant<Json, std::string> parse_request(std::string_view line);
+
+// The member's string value, or `fallback` when missing or not a string (or
+// when the request is not an object).
+std::string request_string(const Json& request, std::string_view key, std::string_view fallback);
+
+// {"message":M,"status":"error"}
+std::string error_response(std::string_view message);
+
+// Compact, sorted keys, plain integers, the protocol's escaping. Ill-formed
+// UTF-8 inside strings is written as U+FFFD rather than failing.
+std::string write_json(const Json& value);
+
+// "<strerror text> (os error N)"
+std::string os_error_text(int error_number);
+
+}  // namespace brindlecap
