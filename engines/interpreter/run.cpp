@@ -1,0 +1,350 @@
+// The child runner and the two engine runners on top of it.
+#include "interpreter.h"
+
+#include "protocol.h"
+#include "utf8.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace brindlecap {
+
+namespace {
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Descriptor read_end;
+    Descriptor write_end;
+};
+
+// Both ends close-on-exec: the child gets its ends only through dup2.
+std::optional<int> open_pipe(Pipe& pipe_out) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return errno;
+    }
+    pipe_out.read_end.reset(fds[0]);
+    pipe_out.write_end.reset(fds[1]);
+    for (int fd : fds) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+            return errno;
+        }
+    }
+    return std::nullopt;
+}
+
+void set_non_blocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        std::abort();  // cannot fail on a pipe we own
+    }
+}
+
+class SpawnActions {
+public:
+    SpawnActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    ~SpawnActions() {
+        if (error_ == 0) {
+            ::posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+    int init_error() const { return error_; }
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    int error_;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    ~SpawnAttributes() {
+        if (error_ == 0) {
+            ::posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    int init_error() const { return error_; }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_{};
+    int error_;
+};
+
+// The child starts with SIGPIPE at its default although the engine ignores it.
+std::optional<int> spawn_child(const std::string& program, const std::vector<std::string>& arguments,
+                               Pipe pipes[3], pid_t& child) {
+    SpawnActions actions;
+    if (actions.init_error() != 0) {
+        return actions.init_error();
+    }
+    const int child_ends[3] = {pipes[0].read_end.get(), pipes[1].write_end.get(),
+                               pipes[2].write_end.get()};
+    for (int target = 0; target < 3; ++target) {
+        if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), child_ends[target], target);
+            error != 0) {
+            return error;
+        }
+    }
+    SpawnAttributes attributes;
+    if (attributes.init_error() != 0) {
+        return attributes.init_error();
+    }
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults); error != 0) {
+        return error;
+    }
+    if (int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF); error != 0) {
+        return error;
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (int error = ::posix_spawnp(&child, program.c_str(), actions.get(), attributes.get(),
+                                   argv.data(), environ);
+        error != 0) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Reads what is available now; false at end of stream.
+bool drain(int fd, std::string& buffer) {
+    char chunk[65536];
+    while (true) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            buffer.append(chunk, static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got == 0) {
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return true;
+        }
+        std::abort();  // working pipes do not fail to read
+    }
+}
+
+// Serves the child's input and both outputs together through poll, so that
+// no stream can fill up and stall the child while the engine waits on another.
+void exchange(Descriptor& input, const std::vector<std::string>& pieces, Descriptor& out,
+              Descriptor& err, ChildOutput& output) {
+    std::size_t piece = 0;
+    std::size_t offset = 0;
+    auto skip_empty_pieces = [&] {
+        while (piece < pieces.size() && offset >= pieces[piece].size()) {
+            ++piece;
+            offset = 0;
+        }
+    };
+    skip_empty_pieces();
+    if (piece == pieces.size()) {
+        input.reset();
+    } else {
+        set_non_blocking(input.get());
+    }
+    set_non_blocking(out.get());
+    set_non_blocking(err.get());
+
+    while (input.is_open() || out.is_open() || err.is_open()) {
+        pollfd fds[3];
+        nfds_t count = 0;
+        Descriptor* owners[3];
+        if (input.is_open()) {
+            fds[count] = {input.get(), POLLOUT, 0};
+            owners[count++] = &input;
+        }
+        if (out.is_open()) {
+            fds[count] = {out.get(), POLLIN, 0};
+            owners[count++] = &out;
+        }
+        if (err.is_open()) {
+            fds[count] = {err.get(), POLLIN, 0};
+            owners[count++] = &err;
+        }
+        if (::poll(fds, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::abort();
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            Descriptor& owner = *owners[i];
+            if (&owner == &input) {
+                // A refused write (the child ended or closed its input) drops
+                // the rest of that piece; the next piece is still tried.
+                while (piece < pieces.size()) {
+                    const std::string& text = pieces[piece];
+                    ssize_t wrote = ::write(input.get(), text.data() + offset, text.size() - offset);
+                    if (wrote >= 0) {
+                        offset += static_cast<std::size_t>(wrote);
+                        skip_empty_pieces();
+                        continue;
+                    }
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                        break;
+                    }
+                    offset = text.size();
+                    skip_empty_pieces();
+                }
+                if (piece == pieces.size()) {
+                    input.reset();
+                }
+            } else if (!drain(owner.get(), &owner == &out ? output.stdout_bytes : output.stderr_bytes)) {
+                owner.reset();
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::variant<ChildOutput, RunFailure> run_interpreter(const std::string& program,
+                                                      const std::vector<std::string>& arguments,
+                                                      const std::vector<std::string>& input) {
+    Pipe pipes[3];
+    for (Pipe& p : pipes) {
+        if (std::optional<int> error = open_pipe(p)) {
+            return RunFailure{RunFailureKind::start, *error};
+        }
+    }
+    pid_t child = -1;
+    if (std::optional<int> error = spawn_child(program, arguments, pipes, child)) {
+        return RunFailure{RunFailureKind::start, *error};
+    }
+    pipes[0].read_end.reset();
+    pipes[1].write_end.reset();
+    pipes[2].write_end.reset();
+
+    ChildOutput output;
+    exchange(pipes[0].write_end, input, pipes[1].read_end, pipes[2].read_end, output);
+
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return RunFailure{RunFailureKind::wait, errno};
+        }
+    }
+    output.wait_status = status;
+    return output;
+}
+
+std::variant<std::string, ErrorText> run_rscript_with(const InterpreterPath& path,
+                                                      std::string_view program) {
+    if (!path) {
+        return ErrorText{std::string(RSCRIPT_SPEC.not_found_message)};
+    }
+    auto run = run_interpreter(*path, {"--no-save", "--no-restore", "--no-echo", "-"},
+                               {std::string(program), "\n"});
+    if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
+        std::string prefix =
+            failure->kind == RunFailureKind::start ? "failed to run Rscript: " : "failed to wait on Rscript: ";
+        return ErrorText{prefix + os_error_text(failure->error_number)};
+    }
+    ChildOutput& output = std::get<ChildOutput>(run);
+    if (!WIFEXITED(output.wait_status) || WEXITSTATUS(output.wait_status) != 0) {
+        return ErrorText{rscript_failure_message(output)};
+    }
+    if (std::string fault = utf8_error_text(output.stdout_bytes); !fault.empty()) {
+        return ErrorText{"non-UTF8 R output: " + fault};
+    }
+    return std::move(output.stdout_bytes);
+}
+
+std::variant<std::string, ErrorText> run_rscript(std::string_view program) {
+    return run_rscript_with(rscript_path(), program);
+}
+
+std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
+                                                  std::string_view dart_script_path,
+                                                  std::string_view input) {
+    if (!path) {
+        return ErrorText{std::string(DART_SPEC.not_found_message)};
+    }
+    auto run = run_interpreter(*path, {std::string(dart_script_path)}, {std::string(input)});
+    if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
+        std::string prefix =
+            failure->kind == RunFailureKind::start ? "failed to spawn dart: " : "wait_with_output failed: ";
+        return ErrorText{prefix + os_error_text(failure->error_number)};
+    }
+    const ChildOutput& output = std::get<ChildOutput>(run);
+    if (!WIFEXITED(output.wait_status) || WEXITSTATUS(output.wait_status) != 0) {
+        std::string errors = decode_with_replacement(output.stderr_bytes);
+        if (std::string_view message = trim_white_space(errors); !message.empty()) {
+            return ErrorText{std::string(message)};
+        }
+        return ErrorText{"dart exited with status " + exit_status_text(output.wait_status)};
+    }
+    return DartOutput{decode_with_replacement(output.stdout_bytes),
+                      decode_with_replacement(output.stderr_bytes)};
+}
+
+std::variant<DartOutput, ErrorText> run_dart(std::string_view dart_script_path, std::string_view input) {
+    return run_dart_with(dart_path(), dart_script_path, input);
+}
+
+}  // namespace brindlecap
