@@ -1,0 +1,175 @@
+#include "mysql_engine.h"
+
+#include "utf8.h"
+
+#include <cstdlib>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace brindlecap::mysql {
+
+namespace {
+
+struct GroupRange {
+    int64_t start = 0;
+    int64_t end = 0;
+};
+
+struct MatchResult {
+    int64_t start = 0;
+    int64_t end = 0;
+    std::vector<std::optional<GroupRange>> groups;
+};
+
+struct MatchArrayFree {
+    int32_t count = 0;
+    void operator()(AdapterMatch* matches) const { mysql_match_result_free(matches, count); }
+};
+
+// Reads the adapter's match array into plain records and releases it.
+std::vector<MatchResult> find_matches(URegularExpression* handle, const std::string& text) {
+    int32_t count = 0;
+    AdapterMatch* raw = mysql_regex_matches(handle, text.c_str(), &count);
+    std::unique_ptr<AdapterMatch, MatchArrayFree> matches(raw, MatchArrayFree{count});
+    std::vector<MatchResult> results;
+    if (raw == nullptr || count <= 0) return results;
+    results.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        MatchResult result;
+        result.start = mysql_match_get_start(raw, i);
+        result.end = mysql_match_get_end(raw, i);
+        const int32_t group_count = mysql_match_get_group_count(raw, i);
+        result.groups.reserve(static_cast<std::size_t>(group_count > 0 ? group_count : 0));
+        for (int32_t g = 0; g < group_count; ++g) {
+            const int32_t start = mysql_match_get_group_start(raw, i, g);
+            const int32_t end = mysql_match_get_group_end(raw, i, g);
+            if (start < 0 || end < 0) {
+                result.groups.emplace_back(std::nullopt);
+            } else {
+                result.groups.emplace_back(GroupRange{start, end});
+            }
+        }
+        results.push_back(std::move(result));
+    }
+    return results;
+}
+
+// The request's own bytes between two offsets; offsets outside the text
+// (which the adapter never gives) are held to its bounds.
+std::string slice(const std::string& text, int64_t start, int64_t end) {
+    const auto size = static_cast<int64_t>(text.size());
+    if (start < 0) start = 0;
+    if (start > size) start = size;
+    if (end < start) end = start;
+    if (end > size) end = size;
+    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+Json match_entry(const std::string& text, const MatchResult& result) {
+    Json captures = Json::array();
+    for (const auto& group : result.groups) {
+        if (group) {
+            captures.push_back(slice(text, group->start, group->end));
+        } else {
+            captures.push_back(nullptr);
+        }
+    }
+    Json entry = Json::object();
+    entry["captures"] = std::move(captures);
+    entry["groups"] = Json::object();
+    entry["index"] = result.start;
+    entry["match"] = slice(text, result.start, result.end);
+    return entry;
+}
+
+}  // namespace
+
+RegexFlags parse_flags(std::string_view flags) {
+    RegexFlags parsed;
+    parsed.i = flags.find('i') != std::string_view::npos;
+    parsed.m = flags.find('m') != std::string_view::npos;
+    parsed.s = flags.find('s') != std::string_view::npos;
+    parsed.x = flags.find('x') != std::string_view::npos;
+    return parsed;
+}
+
+std::string flag_string(const RegexFlags& flags) {
+    std::string letters;
+    if (flags.i) letters += 'i';
+    if (flags.m) letters += 'm';
+    if (flags.s) letters += 's';
+    if (flags.x) letters += 'x';
+    return letters;
+}
+
+std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
+                                                     const RegexFlags& flags) {
+    const std::string letters = flag_string(flags);
+    if (const auto nul = pattern.find('\0'); nul != std::string::npos) {
+        return "pattern: nul byte found in provided data at position: " + std::to_string(nul);
+    }
+    char* error = nullptr;
+    RegexHandle handle(mysql_regex_compile(pattern.c_str(), letters.c_str(), &error));
+    if (handle) return handle;
+    if (error == nullptr) return std::string("unknown compile error");
+    std::string message = decode_with_replacement(error);
+    std::free(error);
+    return message;
+}
+
+std::string test_operation(const Json& /*request*/, const std::string& pattern,
+                           const std::string& flags, const std::string& text) {
+    if (text.empty()) {
+        return write_json(Json{{"matches", Json::array()}, {"status", "ok"}});
+    }
+    auto compiled = compile_regex(pattern, parse_flags(flags));
+    if (const auto* message = std::get_if<std::string>(&compiled)) {
+        return error_response("compile: " + *message);
+    }
+    const RegexHandle handle = std::move(std::get<RegexHandle>(compiled));
+
+    Json matches = Json::array();
+    // A text with a NUL cannot reach the adapter whole, so it has no matches.
+    if (text.find('\0') == std::string::npos) {
+        const std::vector<MatchResult> results = find_matches(handle.get(), text);
+        matches.get_ref<Json::array_t&>().reserve(results.size());
+        for (const MatchResult& result : results) matches.push_back(match_entry(text, result));
+    }
+    Json response = Json::object();
+    response["engine"] = std::string(ENGINE_NAME);
+    response["matches"] = std::move(matches);
+    response["status"] = "ok";
+    return write_json(response);
+}
+
+std::string replace_operation(const Json& request, const std::string& pattern,
+                              const std::string& flags, const std::string& text) {
+    const std::string replacement = request_string(request, "replacement", "");
+    if (text.empty()) {
+        return write_json(
+            Json{{"replacements", Json::array()}, {"result", ""}, {"status", "ok_replace"}});
+    }
+    auto compiled = compile_regex(pattern, parse_flags(flags));
+    if (const auto* message = std::get_if<std::string>(&compiled)) {
+        return error_response("compile: " + *message);
+    }
+    const RegexHandle handle = std::move(std::get<RegexHandle>(compiled));
+
+    std::string result = text;
+    if (text.find('\0') == std::string::npos && replacement.find('\0') == std::string::npos) {
+        char* replaced = mysql_regex_replace(handle.get(), text.c_str(), replacement.c_str());
+        if (replaced != nullptr) {
+            result = decode_with_replacement(replaced);
+            std::free(replaced);
+        }
+    }
+    Json response = Json::object();
+    response["engine"] = std::string(ENGINE_NAME);
+    response["replacements"] = Json::array();
+    response["result"] = std::move(result);
+    response["status"] = "ok_replace";
+    return write_json(response);
+}
+
+}  // namespace brindlecap::mysql
