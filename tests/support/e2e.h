@@ -73,6 +73,9 @@ void expect_case(const std::string& program, const Case& c);
 // A gtest-safe name for a case.
 std::string case_test_name(const Case& c);
 
+// How gtest shows a case: its place and name rather than its bytes.
+inline void PrintTo(const Case& c, std::ostream* os) { *os << c.file << ":" << c.line << ": " << c.name; }
+
 }  // namespace brindlecap::test
 
 // One parameterised test per case of a data file, against one program.

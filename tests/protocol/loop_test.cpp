@@ -1,0 +1,3 @@
+#include "e2e.h"
+
+BRINDLECAP_CASE_FILE_TESTS(RequestLoop, PROGRAM, CASES);

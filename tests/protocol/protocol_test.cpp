@@ -1,0 +1,124 @@
+#include "protocol.h"
+#include "utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using brindlecap::Json;
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+std::string nested_objects(int depth) {
+    std::string text;
+    for (int i = 1; i < depth; ++i) text += "{\"a\":";
+    text += "{}";
+    return text + std::string(depth - 1, '}');
+}
+
+std::string fault_of(const std::string& line) {
+    auto parsed = brindlecap::parse_request(line);
+    const auto* message = std::get_if<std::string>(&parsed);
+    return message ? *message : "(parsed)";
+}
+
+TEST(ParseRequest, NestingUpTo127IsAcceptedAnd128IsAFault) {
+    EXPECT_EQ(fault_of(nested_arrays(127)), "(parsed)");
+    EXPECT_EQ(fault_of(nested_objects(127)), "(parsed)");
+    EXPECT_EQ(fault_of(nested_arrays(128)), "bad request JSON: recursion limit exceeded at line 1 column 128");
+    EXPECT_EQ(fault_of("[1,{\"a\":" + nested_arrays(127) + "}]"),
+              "bad request JSON: recursion limit exceeded at line 1 column 134");
+    // Deep input far beyond the limit stops at the limit instead of recursing.
+    EXPECT_EQ(fault_of(std::string(1000000, '[')),
+              "bad request JSON: recursion limit exceeded at line 1 column 128");
+}
+
+TEST(ParseRequest, AnythingAfterTheValueIsTrailingCharacters) {
+    EXPECT_EQ(fault_of("{\"op\":\"test\"} x"), "bad request JSON: trailing characters at line 1 column 15");
+    EXPECT_EQ(fault_of("{} {}"), "bad request JSON: trailing characters at line 1 column 4");
+    EXPECT_EQ(fault_of("1 2"), "bad request JSON: trailing characters at line 1 column 3");
+    EXPECT_EQ(fault_of(" {} \t\r"), "(parsed)");
+}
+
+TEST(ParseRequest, OtherFaultsCarryTheParsersDescriptionAndColumn) {
+    for (const std::string line : {"   ", "{", "{\"a\":\"\t\"}", "{\"a\":\"\\q\"}", "[\"\\ud800\"]", "\r", "tru"}) {
+        const std::string fault = fault_of(line);
+        SCOPED_TRACE(line);
+        EXPECT_EQ(fault.rfind("bad request JSON: ", 0), 0u) << fault;
+        EXPECT_NE(fault.find(" at line 1 column "), std::string::npos) << fault;
+        EXPECT_EQ(fault.find("trailing"), std::string::npos) << fault;
+        EXPECT_EQ(fault.find("json.exception"), std::string::npos) << fault;
+    }
+    EXPECT_TRUE(fault_of("   ").ends_with(" at line 1 column 4"));
+}
+
+TEST(ParseRequest, LaterDuplicateKeyWinsAndEscapesAreDecoded) {
+    auto parsed = brindlecap::parse_request(R"({"op":"test","op":"replace","t":"a\u0000b\n","o":{"x":1,"x":[2]}})");
+    const Json& value = std::get<Json>(parsed);
+    EXPECT_EQ(value["op"], "replace");
+    EXPECT_EQ(value["t"].get<std::string>(), std::string("a\0b\n", 4));
+    EXPECT_EQ(value["o"]["x"], Json::array({2}));
+}
+
+TEST(RequestString, OnlyStringsCountAndNonObjectsHaveNoMembers) {
+    const Json request = Json::parse(R"({"a":"x","n":5,"z":null,"b":true,"l":["x"],"o":{}})");
+    EXPECT_EQ(brindlecap::request_string(request, "a", "d"), "x");
+    for (const char* key : {"n", "z", "b", "l", "o", "missing"})
+        EXPECT_EQ(brindlecap::request_string(request, key, "d"), "d") << key;
+    EXPECT_EQ(brindlecap::request_string(Json::array({"a"}), "a", "d"), "d");
+    EXPECT_EQ(brindlecap::request_string(Json("a"), "a", "d"), "d");
+}
+
+TEST(WriteJson, CompactSortedAndEscapedAsTheProtocolSays) {
+    const Json value = {{"status", "ok"},
+                        {"b", "\"\\\b\t\n\f\r\x01\x1b\x1f\x7f/é😀"},
+                        {"a", Json::array({1, -2, 3000000000LL})}};
+    EXPECT_EQ(brindlecap::write_json(value),
+              "{\"a\":[1,-2,3000000000],\"b\":\"\\\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001b\\u001f\x7f/é😀\","
+              "\"status\":\"ok\"}");
+    EXPECT_EQ(brindlecap::write_json(Json(std::string("\0", 1))), "\"\\u0000\"");
+    // Bytes that are not UTF-8 never make the writer fail.
+    EXPECT_EQ(brindlecap::write_json(Json("a\xFF")), "\"a\xEF\xBF\xBD\"");
+}
+
+TEST(ErrorResponse, MessageComesBeforeStatus) {
+    EXPECT_EQ(brindlecap::error_response("a \"b\"\n"), R"({"message":"a \"b\"\n","status":"error"})");
+}
+
+TEST(OsErrorText, SystemMessageThenNumber) {
+    EXPECT_EQ(brindlecap::os_error_text(32), "Broken pipe (os error 32)");
+    EXPECT_EQ(brindlecap::os_error_text(2), "No such file or directory (os error 2)");
+}
+
+struct Utf8Case {
+    const char* name;
+    std::string bytes;
+    bool valid;
+    std::string replaced;
+};
+
+TEST(Utf8, ValidityAndReplacementByMaximalSubparts) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const Utf8Case cases[] = {
+        {"ascii", "abc\n", true, "abc\n"},
+        {"two three four byte", "é€😀", true, "é€😀"},
+        {"lone continuation", "a\x80z", false, "a" + fffd + "z"},
+        {"0xFF", "\xFF", false, fffd},
+        {"truncated three-byte lead at end", "\xE2\x82", false, fffd},
+        {"truncated then ascii", "\xE2\x82x", false, fffd + "x"},
+        {"overlong two-byte", "\xC0\xAF", false, fffd + fffd},
+        {"overlong three-byte", "\xE0\x80\xAF", false, fffd + fffd + fffd},
+        {"surrogate", "\xED\xA0\x80", false, fffd + fffd + fffd},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", false, fffd + fffd + fffd + fffd},
+        {"four-byte cut short", "\xF0\x9F\x98", false, fffd},
+        {"long ascii run then bad byte", std::string(40, 'a') + "\xFE", false, std::string(40, 'a') + fffd},
+        {"nul is valid", std::string("a\0b", 3), true, std::string("a\0b", 3)},
+    };
+    for (const Utf8Case& c : cases) {
+        EXPECT_EQ(brindlecap::is_valid_utf8(c.bytes), c.valid) << c.name;
+        EXPECT_EQ(brindlecap::decode_with_replacement(c.bytes), c.replaced) << c.name;
+    }
+}
+
+}  // namespace

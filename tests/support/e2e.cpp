@@ -1,0 +1,275 @@
+#include "e2e.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace brindlecap::test {
+
+namespace {
+
+// A child that outlives this is stuck; the limit only keeps a broken build
+// from hanging the suite.
+constexpr auto CHILD_TIME_LIMIT = std::chrono::seconds(300);
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() {
+        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    }
+    ~Pipe() {
+        close_end(0);
+        close_end(1);
+    }
+    void close_end(int end) {
+        if (fd[end] >= 0) close(fd[end]);
+        fd[end] = -1;
+    }
+};
+
+std::vector<std::string> child_environment(const RunOptions& options) {
+    std::vector<std::string> env;
+    auto overridden = [&](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('='));
+        for (const auto& unset : options.env_unset)
+            if (unset == name) return true;
+        for (const auto& [key, value] : options.env_set)
+            if (key == name) return true;
+        return false;
+    };
+    for (char** e = environ; *e; ++e)
+        if (!overridden(*e)) env.emplace_back(*e);
+    for (const auto& [key, value] : options.env_set) env.push_back(key + "=" + value);
+    return env;
+}
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const RunOptions& options) {
+    // Writing to a child that stopped reading must not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Pipe in, out, err;
+    std::vector<std::string> env_strings = child_environment(options);
+    std::vector<char*> envp;
+    for (auto& s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> arg_strings{program};
+    arg_strings.insert(arg_strings.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& s : arg_strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        std::signal(SIGPIPE, SIG_DFL);
+        dup2(in.fd[0], 0);
+        dup2(out.fd[1], 1);
+        dup2(err.fd[1], 2);
+        for (int fd = 0; fd <= 2; ++fd)
+            if (options.close_fd[fd]) close(fd);
+        if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(125);
+    }
+    in.close_end(0);
+    out.close_end(1);
+    err.close_end(1);
+    if (options.reader_closed) out.close_end(0);
+
+    RunResult result;
+    std::string_view pending = options.stdin_bytes;
+    if (pending.empty() || options.close_fd[0]) in.close_end(1);
+    if (in.fd[1] >= 0) set_nonblocking(in.fd[1]);
+
+    const auto deadline = std::chrono::steady_clock::now() + CHILD_TIME_LIMIT;
+    bool timed_out = false;
+    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
+        std::vector<pollfd> fds;
+        if (in.fd[1] >= 0) fds.push_back({in.fd[1], POLLOUT, 0});
+        if (out.fd[0] >= 0) fds.push_back({out.fd[0], POLLIN, 0});
+        if (err.fd[0] >= 0) fds.push_back({err.fd[0], POLLIN, 0});
+        const int ready = poll(fds.data(), fds.size(), 1000);
+        if (ready < 0 && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        for (const pollfd& p : fds) {
+            if (!p.revents) continue;
+            if (p.fd == in.fd[1]) {
+                const ssize_t put = write(p.fd, pending.data(), std::min<std::size_t>(pending.size(), 65536));
+                if (put > 0) pending.remove_prefix(static_cast<std::size_t>(put));
+                if ((put < 0 && errno != EAGAIN && errno != EINTR) || pending.empty()) in.close_end(1);
+            } else {
+                char buffer[65536];
+                const ssize_t got = read(p.fd, buffer, sizeof buffer);
+                std::string& sink = p.fd == out.fd[0] ? result.out : result.err;
+                if (got > 0) {
+                    sink.append(buffer, static_cast<std::size_t>(got));
+                } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                    (p.fd == out.fd[0] ? out : err).close_end(0);
+                }
+            }
+        }
+    }
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+    if (timed_out) result.err += "\n[test harness: child killed after the time limit]\n";
+    return result;
+}
+
+std::string unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        switch (c) {
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case '0': out += '\0'; break;
+            case '\\': out += '\\'; break;
+            case 'x':
+                if (i + 2 < text.size()) {
+                    out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+                    i += 2;
+                }
+                break;
+            default:
+                out += '\\';
+                out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::string expand(std::string_view text, const std::map<std::string, std::string>& variables) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, "${") == 0) {
+            const std::size_t close = text.find('}', i + 2);
+            if (close != std::string_view::npos) {
+                const std::string name(text.substr(i + 2, close - i - 2));
+                const auto found = variables.find(name);
+                if (found == variables.end()) throw std::runtime_error("unknown variable ${" + name + "}");
+                out += found->second;
+                i = close + 1;
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Case> load_cases(const std::string& path, const std::map<std::string, std::string>& variables) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot open case file " + path);
+    std::vector<Case> cases;
+    std::string raw;
+    int number = 0;
+    auto fail = [&](const std::string& why) {
+        throw std::runtime_error(path + ":" + std::to_string(number) + ": " + why);
+    };
+    while (std::getline(file, raw)) {
+        ++number;
+        if (raw.empty() || raw[0] == '#') continue;
+        const std::size_t space = raw.find(' ');
+        const std::string word = raw.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : expand(raw.substr(space + 1), variables);
+        if (word == "===") {
+            Case c;
+            c.name = value;
+            c.file = path;
+            c.line = number;
+            cases.push_back(std::move(c));
+            continue;
+        }
+        if (cases.empty()) fail("directive before the first case");
+        Case& c = cases.back();
+        if (word == ">") {
+            c.options.stdin_bytes += value + "\n";
+        } else if (word == ">>") {
+            c.options.stdin_bytes += unescape(value);
+        } else if (word == "<") {
+            c.expected_out += value + "\n";
+        } else if (word == "<<") {
+            c.expected_out += unescape(value);
+        } else if (word == "!") {
+            c.expected_err += value + "\n";
+        } else if (word == "stderr-any") {
+            c.check_err = false;
+        } else if (word == "env") {
+            const std::size_t eq = value.find('=');
+            if (eq == std::string::npos) fail("env needs NAME=VALUE");
+            c.options.env_set.emplace_back(value.substr(0, eq), unescape(value.substr(eq + 1)));
+        } else if (word == "unset") {
+            c.options.env_unset.push_back(value);
+        } else if (word == "arg") {
+            c.options.args.push_back(unescape(value));
+        } else if (word == "close") {
+            const int fd = std::stoi(value);
+            if (fd < 0 || fd > 2) fail("close takes 0, 1 or 2");
+            c.options.close_fd[fd] = true;
+        } else if (word == "reader-closed") {
+            c.options.reader_closed = true;
+        } else if (word == "status") {
+            c.expected_status = std::stoi(value);
+        } else if (word == "signal") {
+            c.expected_signal = std::stoi(value);
+        } else {
+            fail("unknown directive '" + word + "'");
+        }
+    }
+    return cases;
+}
+
+void expect_case(const std::string& program, const Case& c) {
+    SCOPED_TRACE(c.file + ":" + std::to_string(c.line) + ": " + c.name);
+    const RunResult result = run_program(program, c.options);
+    EXPECT_EQ(result.out, c.expected_out);
+    if (c.check_err) {
+        EXPECT_EQ(result.err, c.expected_err);
+    }
+    if (c.expected_signal != 0) {
+        EXPECT_EQ(result.term_signal, c.expected_signal);
+    } else {
+        EXPECT_EQ(result.term_signal, 0) << "stderr: " << result.err;
+        EXPECT_EQ(result.exit_status, c.expected_status);
+    }
+}
+
+std::string case_test_name(const Case& c) {
+    std::string name = "L" + std::to_string(c.line) + "_";
+    for (char ch : c.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return name;
+}
+
+}  // namespace brindlecap::test
