@@ -1,0 +1,68 @@
+#include "engine.h"
+
+#include <cstdio>
+
+namespace brindlecap::foundation {
+
+namespace {
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+}  // namespace
+
+void append_json_escaped(std::string& out, std::string_view text) {
+    // Bytes from U+0080 up are copied as they stand: every text reaching here
+    // is well-formed UTF-8, so whole scalars pass through unchanged.
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t run = i;
+        while (run < text.size() && !needs_escape(static_cast<unsigned char>(text[run]))) ++run;
+        out.append(text.data() + i, run - i);
+        if (run == text.size()) break;
+        const auto c = static_cast<unsigned char>(text[run]);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default: {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
+                out += buffer;
+            }
+        }
+        i = run + 1;
+    }
+}
+
+std::string json_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_json_escaped(out, text);
+    return out;
+}
+
+std::string error_to_json(std::string_view message) {
+    std::string out = R"({"status":"error","message":")";
+    append_json_escaped(out, message);
+    out += "\"}";
+    return out;
+}
+
+std::string respond(std::string_view line) {
+    const platform::JsonObjectPtr request = platform::json_object_with_data(line);
+    if (!request) return error_to_json("bad request JSON");
+    const std::string op = platform::string_member(*request, "op").value_or("test");
+    const std::string pattern = platform::string_member(*request, "pattern").value_or("");
+    const std::string flags = platform::string_member(*request, "flags").value_or("");
+    const std::string text = platform::string_member(*request, "text").value_or("");
+    const std::string replacement = platform::string_member(*request, "replacement").value_or("");
+    if (op == "test") return run_test(pattern, flags, text);
+    if (op == "replace") return run_replace(pattern, flags, text, replacement);
+    return error_to_json("unknown op: " + op);
+}
+
+}  // namespace brindlecap::foundation

@@ -1,0 +1,22 @@
+// brindlecap-swift-engine: answers one JSON request per line of standard input
+// with one JSON response line on standard output.
+//
+// Write and flush results are deliberately not examined, and SIGPIPE keeps
+// its default disposition: when the host closes its end, the next response
+// ends the process. Nothing is ever written to standard error.
+#include "engine.h"
+#include "platform.h"
+
+#include <cstdio>
+
+int main() {
+    using namespace brindlecap::foundation;
+    while (const auto line = platform::read_line(stdin)) {
+        if (line->empty()) continue;
+        const std::string response = respond(*line);
+        std::fwrite(response.data(), 1, response.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    return 0;
+}

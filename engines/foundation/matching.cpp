@@ -1,0 +1,98 @@
+#include "engine.h"
+
+namespace brindlecap::foundation {
+
+std::uint32_t options_from_flags(std::string_view flags) {
+    std::uint32_t options = 0;
+    if (flags.find('i') != std::string_view::npos) options |= platform::regex_case_insensitive;
+    if (flags.find('m') != std::string_view::npos) options |= platform::regex_anchors_match_lines;
+    if (flags.find('s') != std::string_view::npos) options |= platform::regex_dot_matches_line_separators;
+    if (flags.find('x') != std::string_view::npos) options |= platform::regex_allow_comments_and_whitespace;
+    return options;
+}
+
+namespace {
+
+void append_quoted_substring(std::string& out, const platform::Text& text, platform::Range range,
+                             std::string& scratch) {
+    scratch.clear();
+    platform::append_substring(scratch, text, range);
+    out += '"';
+    append_json_escaped(out, scratch);
+    out += '"';
+}
+
+void append_match(std::string& out, platform::TextCheckingResult match, const platform::Text& text,
+                  const GroupNameMap& names, std::string& scratch) {
+    out += R"({"match":)";
+    append_quoted_substring(out, text, match[0], scratch);
+    out += R"(,"index":)";
+    out += std::to_string(match[0].location);
+    out += R"(,"captures":[)";
+    for (std::size_t i = 1; i < match.size(); ++i) {
+        if (i > 1) out += ',';
+        if (match[i].location == platform::not_found) {
+            out += "null";
+        } else {
+            append_quoted_substring(out, text, match[i], scratch);
+        }
+    }
+    out += R"(],"groups":{)";
+    bool first = true;
+    for (const auto& [number, name] : names) {
+        // A name whose number the engine does not have is left out.
+        if (number >= match.size()) break;
+        if (match[number].location == platform::not_found) continue;
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        append_json_escaped(out, name);
+        out += "\":";
+        append_quoted_substring(out, text, match[number], scratch);
+    }
+    out += "}}";
+}
+
+}  // namespace
+
+std::string match_to_json(platform::TextCheckingResult match, const platform::Text& text,
+                          const GroupNameMap& names) {
+    std::string out;
+    std::string scratch;
+    append_match(out, match, text, names, scratch);
+    return out;
+}
+
+std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text) {
+    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    if (!compiled.regex) return error_to_json("compile: " + compiled.error_description);
+    const platform::Text subject = platform::make_text(text);
+    const platform::MatchList matches =
+        platform::matches_in_string(*compiled.regex, subject, {0, platform::length(subject)});
+    const GroupNameMap names = scan_group_names(pattern);
+
+    std::string out = R"({"status":"ok","matches":[)";
+    std::string scratch;
+    const std::size_t count = platform::match_count(matches);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k > 0) out += ',';
+        append_match(out, platform::match_at(matches, k), subject, names, scratch);
+    }
+    out += "]}";
+    return out;
+}
+
+std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
+                        std::string_view replacement) {
+    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    if (!compiled.regex) return error_to_json("compile: " + compiled.error_description);
+    const platform::Text subject = platform::make_text(text);
+    const std::string result = platform::replace_matches(*compiled.regex, subject,
+                                                         {0, platform::length(subject)}, replacement);
+    std::string out = R"({"status":"ok_replace","result":")";
+    append_json_escaped(out, result);
+    out += "\"}";
+    return out;
+}
+
+}  // namespace brindlecap::foundation

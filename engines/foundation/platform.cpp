@@ -1,0 +1,410 @@
+#include "platform.h"
+
+#include <nlohmann/json.hpp>
+#include <unicode/brkiter.h>
+#include <unicode/localpointer.h>
+#include <unicode/locid.h>
+#include <unicode/regex.h>
+#include <unicode/utext.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+#include <unicode/utypes.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace brindlecap::foundation::platform {
+
+namespace {
+
+constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+
+// Deep enough for any real request, shallow enough that no line can make the
+// value tree (or anything walking it) exhaust the stack.
+constexpr int json_max_depth = 512;
+
+void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t count) {
+    const auto* s = reinterpret_cast<const UChar*>(units);
+    const auto n = static_cast<std::int64_t>(count);
+    std::int64_t i = 0;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            std::int64_t run = i;
+            while (run < n && s[run] < 0x80) ++run;
+            out.reserve(out.size() + static_cast<std::size_t>(run - i));
+            for (; i < run; ++i) out.push_back(static_cast<char>(s[i]));
+            continue;
+        }
+        UChar32 c = 0;
+        U16_NEXT(s, i, n, c);
+        if (U_IS_SURROGATE(c)) c = 0xFFFD;
+        char buffer[U8_MAX_LENGTH];
+        std::int32_t written = 0;
+        U8_APPEND_UNSAFE(buffer, written, c);
+        out.append(buffer, static_cast<std::size_t>(written));
+    }
+}
+
+void append_utf8_as_utf16(std::u16string& out, std::string_view utf8) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const auto n = static_cast<std::int64_t>(utf8.size());
+    out.reserve(out.size() + utf8.size());
+    std::int64_t i = 0;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            out.push_back(static_cast<char16_t>(s[i++]));
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT_OR_FFFD(s, i, n, c);
+        if (U_IS_BMP(c)) {
+            out.push_back(static_cast<char16_t>(c));
+        } else {
+            out.push_back(static_cast<char16_t>(U16_LEAD(c)));
+            out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+        }
+    }
+}
+
+std::u16string to_utf16(std::string_view utf8) {
+    std::u16string out;
+    append_utf8_as_utf16(out, utf8);
+    return out;
+}
+
+std::string to_utf8(std::u16string_view units) {
+    std::string out;
+    append_utf16_as_utf8(out, units.data(), units.size());
+    return out;
+}
+
+struct UTextClose {
+    void operator()(UText* text) const { utext_close(text); }
+};
+using UTextPtr = std::unique_ptr<UText, UTextClose>;
+
+// One piece of a parsed replacement template: literal units, or a group.
+struct TemplatePiece {
+    std::u16string literal;
+    std::size_t group = 0;
+    bool is_group = false;
+};
+
+std::size_t decimal_digits(std::size_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+std::vector<TemplatePiece> parse_template(std::u16string_view t, std::size_t group_count) {
+    const std::size_t max_digits = decimal_digits(group_count);
+    std::vector<TemplatePiece> pieces;
+    std::u16string literal;
+    auto flush_literal = [&] {
+        if (!literal.empty()) {
+            pieces.push_back({std::move(literal), 0, false});
+            literal.clear();
+        }
+    };
+    std::size_t i = 0;
+    while (i < t.size()) {
+        const char16_t c = t[i];
+        if (c == u'\\') {
+            // A backslash at the very end has nothing to make literal and is dropped.
+            if (i + 1 < t.size()) literal.push_back(t[i + 1]);
+            i += 2;
+            continue;
+        }
+        if (c == u'$') {
+            std::size_t j = i + 1;
+            std::size_t number = 0;
+            while (j < t.size() && j - (i + 1) < max_digits && t[j] >= u'0' && t[j] <= u'9') {
+                number = number * 10 + static_cast<std::size_t>(t[j] - u'0');
+                ++j;
+            }
+            if (j > i + 1) {
+                flush_literal();
+                pieces.push_back({{}, number, true});
+                i = j;
+                continue;
+            }
+        }
+        literal.push_back(c);
+        ++i;
+    }
+    flush_literal();
+    return pieces;
+}
+
+}  // namespace
+
+// ---- line reader ----------------------------------------------------------
+
+std::string decode_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    std::int64_t i = 0;
+    while (i < n) {
+        const std::int64_t start = i;
+        if (s[i] < 0x80) {
+            while (i < n && s[i] < 0x80) ++i;
+            out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT(s, i, n, c);
+        if (c < 0) {
+            out.append(replacement_character);
+        } else {
+            out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
+        }
+    }
+    return out;
+}
+
+void strip_line_terminator(std::string& line) {
+    if (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+        // CR LF is one character: it goes as a whole.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+    } else if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+}
+
+std::optional<std::string> read_line(std::FILE* stream) {
+    char* raw = nullptr;
+    std::size_t capacity = 0;
+    const ssize_t got = getline(&raw, &capacity, stream);
+    std::unique_ptr<char, decltype(&std::free)> buffer(raw, &std::free);
+    if (got <= 0) return std::nullopt;
+    std::string line = decode_utf8(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+    strip_line_terminator(line);
+    return line;
+}
+
+// ---- JSON reader -----------------------------------------------------------
+
+struct JsonObject {
+    nlohmann::json value;
+};
+
+void JsonObjectDelete::operator()(JsonObject* object) const { delete object; }
+
+JsonObjectPtr json_object_with_data(std::string_view utf8) {
+    using Json = nlohmann::json;
+    bool too_deep = false;
+    const Json::parser_callback_t limit_depth = [&too_deep](int depth, Json::parse_event_t event,
+                                                            Json&) {
+        if ((event == Json::parse_event_t::object_start ||
+             event == Json::parse_event_t::array_start) &&
+            depth >= json_max_depth) {
+            too_deep = true;
+            return false;  // not kept, so the tree never grows deeper
+        }
+        return true;
+    };
+    Json value = Json::parse(utf8.begin(), utf8.end(), limit_depth, false);
+    if (too_deep || value.is_discarded() || !value.is_object()) return nullptr;
+    return JsonObjectPtr(new JsonObject{std::move(value)});
+}
+
+std::optional<std::string> string_member(const JsonObject& object, std::string_view key) {
+    const auto it = object.value.find(std::string(key));
+    if (it == object.value.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+// ---- texts -----------------------------------------------------------------
+
+Text make_text(std::string_view utf8) { return Text{to_utf16(utf8)}; }
+
+std::size_t length(const Text& text) { return text.units.size(); }
+
+void append_substring(std::string& out, const Text& text, Range range) {
+    if (range.location >= text.units.size()) return;
+    const std::size_t count = std::min(range.length, text.units.size() - range.location);
+    append_utf16_as_utf8(out, text.units.data() + range.location, count);
+}
+
+std::string substring(const Text& text, Range range) {
+    std::string out;
+    append_substring(out, text, range);
+    return out;
+}
+
+std::vector<std::string> characters(std::string_view utf8) {
+    std::vector<std::string> result;
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> breaks;
+    UTextPtr text;
+    if (utf8.size() <= static_cast<std::size_t>(INT32_MAX)) {
+        breaks.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        text.reset(utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()),
+                                  &status));
+        if (U_SUCCESS(status)) breaks->setText(text.get(), status);
+    } else {
+        status = U_INDEX_OUTOFBOUNDS_ERROR;
+    }
+    if (U_FAILURE(status)) {
+        // Without a break iterator every code point stands alone.
+        const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
+        const auto n = static_cast<std::int64_t>(utf8.size());
+        std::int64_t i = 0;
+        while (i < n) {
+            const std::int64_t start = i;
+            UChar32 c = 0;
+            U8_NEXT(s, i, n, c);
+            result.emplace_back(utf8.substr(static_cast<std::size_t>(start),
+                                            static_cast<std::size_t>(i - start)));
+        }
+        return result;
+    }
+    std::int32_t start = breaks->first();
+    for (std::int32_t end = breaks->next(); end != icu::BreakIterator::DONE;
+         start = end, end = breaks->next()) {
+        result.emplace_back(utf8.substr(static_cast<std::size_t>(start),
+                                        static_cast<std::size_t>(end - start)));
+    }
+    return result;
+}
+
+// ---- regular expressions ---------------------------------------------------
+
+struct Regex {
+    std::unique_ptr<icu::RegexPattern> pattern;
+    std::size_t group_count = 0;
+};
+
+void RegexDelete::operator()(Regex* regex) const { delete regex; }
+
+CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
+    std::uint32_t flags = 0;
+    if (options & regex_case_insensitive) flags |= UREGEX_CASE_INSENSITIVE;
+    if (options & regex_allow_comments_and_whitespace) flags |= UREGEX_COMMENTS;
+    if (options & regex_dot_matches_line_separators) flags |= UREGEX_DOTALL;
+    if (options & regex_anchors_match_lines) flags |= UREGEX_MULTILINE;
+
+    UErrorCode status = U_ZERO_ERROR;
+    UTextPtr text(utext_openUTF8(nullptr, pattern.data(), static_cast<std::int64_t>(pattern.size()),
+                                 &status));
+    UParseError where{};
+    std::unique_ptr<icu::RegexPattern> compiled;
+    if (U_SUCCESS(status)) compiled.reset(icu::RegexPattern::compile(text.get(), flags, where, status));
+    if (U_FAILURE(status) || !compiled) {
+        return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
+    }
+    const std::unique_ptr<icu::RegexMatcher> probe(compiled->matcher(status));
+    if (U_FAILURE(status) || !probe) return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
+    const auto groups = static_cast<std::size_t>(probe->groupCount());
+    return {RegexPtr(new Regex{std::move(compiled), groups}), {}};
+}
+
+namespace {
+
+struct Search {
+    UTextPtr input;
+    std::unique_ptr<icu::RegexMatcher> matcher;
+};
+
+// A matcher over `range` of `text`, or nothing when ICU cannot set one up.
+std::optional<Search> start_search(const Regex& regex, const Text& text, Range range) {
+    UErrorCode status = U_ZERO_ERROR;
+    Search search;
+    search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.data()),
+                                        static_cast<std::int64_t>(text.units.size()), &status));
+    if (U_FAILURE(status)) return std::nullopt;
+    search.matcher.reset(regex.pattern->matcher(status));
+    if (U_FAILURE(status) || !search.matcher) return std::nullopt;
+    search.matcher->reset(search.input.get());
+    const std::size_t begin = std::min(range.location, text.units.size());
+    const std::size_t end = begin + std::min(range.length, text.units.size() - begin);
+    search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end), status);
+    // The search has no limits of its own: the backtracking stack may grow
+    // as the text needs rather than stopping the search part way.
+    search.matcher->setStackLimit(0, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return search;
+}
+
+Range group_range(icu::RegexMatcher& matcher, std::size_t group, UErrorCode& status) {
+    const auto g = static_cast<std::int32_t>(group);
+    const std::int64_t start = matcher.start64(g, status);
+    const std::int64_t end = matcher.end64(g, status);
+    if (U_FAILURE(status) || start < 0) return {not_found, 0};
+    return {static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)};
+}
+
+}  // namespace
+
+std::size_t match_count(const MatchList& matches) {
+    return matches.ranges.size() / matches.number_of_ranges;
+}
+
+TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
+    return TextCheckingResult(matches.ranges).subspan(index * matches.number_of_ranges,
+                                                      matches.number_of_ranges);
+}
+
+MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
+    MatchList result;
+    result.number_of_ranges = regex.group_count + 1;
+    auto search = start_search(regex, text, range);
+    if (!search) return result;
+    UErrorCode status = U_ZERO_ERROR;
+    while (search->matcher->find(status) && U_SUCCESS(status)) {
+        for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
+            result.ranges.push_back(group_range(*search->matcher, g, status));
+        }
+    }
+    return result;
+}
+
+std::string replace_matches(const Regex& regex, const Text& text, Range range,
+                            std::string_view template_text) {
+    auto search = start_search(regex, text, range);
+    if (!search) return to_utf8(text.units);
+    const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), regex.group_count);
+    const std::u16string_view units(text.units);
+    std::u16string out;
+    out.reserve(units.size());
+    std::size_t copied = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    while (search->matcher->find(status) && U_SUCCESS(status)) {
+        const Range whole = group_range(*search->matcher, 0, status);
+        if (whole.location == not_found) break;
+        out.append(units.substr(copied, whole.location - copied));
+        for (const TemplatePiece& piece : pieces) {
+            if (!piece.is_group) {
+                out.append(piece.literal);
+            } else if (piece.group <= regex.group_count) {
+                const Range r = group_range(*search->matcher, piece.group, status);
+                if (r.location != not_found) out.append(units.substr(r.location, r.length));
+            }
+        }
+        copied = whole.location + whole.length;
+    }
+    out.append(units.substr(copied));
+    return to_utf8(out);
+}
+
+std::string expand_template(std::string_view template_text,
+                            const std::vector<std::optional<std::string>>& groups) {
+    const std::size_t group_count = groups.empty() ? 0 : groups.size() - 1;
+    std::string out;
+    for (const TemplatePiece& piece : parse_template(to_utf16(template_text), group_count)) {
+        if (!piece.is_group) {
+            out += to_utf8(piece.literal);
+        } else if (piece.group < groups.size() && groups[piece.group]) {
+            out += *groups[piece.group];
+        }
+    }
+    return out;
+}
+
+}  // namespace brindlecap::foundation::platform

@@ -1,0 +1,127 @@
+// The platform services this engine is written against: the line reader, the
+// JSON reader, regular expressions with UTF-16 ranges, template replacement
+// and the division of a text into characters (extended grapheme clusters).
+//
+// On this machine they are provided by ICU and nlohmann json, and this layer is
+// the only code that knows it; the engine's own code sees texts as well-formed
+// UTF-8 and ranges as UTF-16 code units, as the platform reports them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindlecap::foundation::platform {
+
+// ---- line reader ----------------------------------------------------------
+
+// The next line of `stream`, ill-formed UTF-8 replaced by U+FFFD (one per
+// maximal ill-formed subpart), with its final line terminator removed: a CR LF
+// pair, a LF, or a CR on a last line that has no LF. Nothing at end of input
+// or when the read fails.
+std::optional<std::string> read_line(std::FILE* stream);
+
+// Well-formed UTF-8 for any bytes, by the same replacement rule.
+std::string decode_utf8(std::string_view bytes);
+
+// Removes the final line terminator as read_line does.
+void strip_line_terminator(std::string& line);
+
+// ---- JSON reader -----------------------------------------------------------
+
+struct JsonObject;
+struct JsonObjectDelete {
+    void operator()(JsonObject* object) const;
+};
+using JsonObjectPtr = std::unique_ptr<JsonObject, JsonObjectDelete>;
+
+// The value tree of one JSON text; null when it is not JSON or its top-level
+// value is not an object.
+JsonObjectPtr json_object_with_data(std::string_view utf8);
+
+// The member's value when it is a JSON string.
+std::optional<std::string> string_member(const JsonObject& object, std::string_view key);
+
+// ---- texts -----------------------------------------------------------------
+
+// A text as the platform's string type holds it: UTF-16 code units.
+struct Text {
+    std::u16string units;
+};
+
+// A span of a Text in UTF-16 code units.
+struct Range {
+    std::size_t location = 0;
+    std::size_t length = 0;
+};
+
+// The location of a group that did not take part in a match.
+inline constexpr std::size_t not_found = static_cast<std::size_t>(PTRDIFF_MAX);
+
+Text make_text(std::string_view utf8);
+std::size_t length(const Text& text);
+
+// The units of `range` as UTF-8; a surrogate without its partner becomes U+FFFD.
+std::string substring(const Text& text, Range range);
+
+// Appends the units of `range` to `out` as UTF-8 (as substring does).
+void append_substring(std::string& out, const Text& text, Range range);
+
+// The characters (extended grapheme clusters) of a text, in order.
+std::vector<std::string> characters(std::string_view utf8);
+
+// ---- regular expressions ---------------------------------------------------
+
+// Compile options, with the platform's values.
+inline constexpr std::uint32_t regex_case_insensitive = 1;
+inline constexpr std::uint32_t regex_allow_comments_and_whitespace = 2;
+inline constexpr std::uint32_t regex_dot_matches_line_separators = 8;
+inline constexpr std::uint32_t regex_anchors_match_lines = 16;
+
+struct Regex;
+struct RegexDelete {
+    void operator()(Regex* regex) const;
+};
+using RegexPtr = std::unique_ptr<Regex, RegexDelete>;
+
+struct CompileResult {
+    RegexPtr regex;                 // null when the pattern was rejected
+    std::string error_description;  // why, when it was
+};
+
+CompileResult compile_regex(std::string_view pattern, std::uint32_t options);
+
+// One match: range 0 is the whole match, range i the capturing group i.
+using TextCheckingResult = std::span<const Range>;
+
+// Every match in a searched range, in order of position, each with the same
+// number of ranges (one more than the number of capturing groups).
+struct MatchList {
+    std::size_t number_of_ranges = 1;
+    std::vector<Range> ranges;  // number_of_ranges per match, match after match
+};
+
+std::size_t match_count(const MatchList& matches);
+TextCheckingResult match_at(const MatchList& matches, std::size_t index);
+
+MatchList matches_in_string(const Regex& regex, const Text& text, Range range);
+
+// The text with every match in `range` replaced by `template_text` expanded:
+// "$" and up to as many digits as the number of capturing groups has is that
+// group's text (empty for a group that did not take part or does not exist);
+// "$" without a digit is itself; a backslash makes the next character literal.
+std::string replace_matches(const Regex& regex, const Text& text, Range range,
+                            std::string_view template_text);
+
+// The template expanded for one match whose group texts (group 0 first) are
+// given; a group without a value did not take part.
+std::string expand_template(std::string_view template_text,
+                            const std::vector<std::optional<std::string>>& groups);
+
+}  // namespace brindlecap::foundation::platform
