@@ -1,0 +1,18 @@
+// The operations of brindlecap-shell-engine.
+#pragma once
+
+#include "protocol/protocol.h"
+
+#include <string>
+
+namespace brindlecap::shell {
+
+// {"matches":[...],"status":"ok"}: every non-empty match of every line.
+std::string test_operation(const Json& request, const std::string& pattern,
+                           const std::string& flags, const std::string& text);
+
+// {"replacements":[[start,end,expansion],...],"result":...,"status":"ok_replace"}
+std::string replace_operation(const Json& request, const std::string& pattern,
+                              const std::string& flags, const std::string& text);
+
+}  // namespace brindlecap::shell

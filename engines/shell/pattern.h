@@ -1,0 +1,45 @@
+// POSIX pattern compilation over TRE: flag letters, basic-to-extended
+// translation and the compile error messages.
+#pragma once
+
+#include <tre/tre.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace brindlecap::shell {
+
+struct RegexFlags {
+    bool extended = false;  // "E": the pattern is already in the extended syntax
+    bool icase = false;     // "i": REG_ICASE
+};
+
+RegexFlags parse_flags(std::string_view flags);
+
+struct TreFree {
+    void operator()(regex_t* pattern) const;
+};
+
+// A pattern that compiled; released with tre_regfree when it goes out of scope.
+using CompiledPattern = std::unique_ptr<regex_t, TreFree>;
+
+// The compiled pattern, or the complete message
+// "compile error: <inner> (pattern=<pattern as sent>)".
+std::variant<CompiledPattern, std::string> compile_regex(std::string_view pattern,
+                                                         std::string_view flags);
+
+// Rewrites a basic-syntax pattern into the extended syntax. Never fails.
+std::string translate_bre(std::string_view pattern);
+
+// Debian's TRE 0.8.0 answers REG_BADBR (10) both for a bound whose minimum
+// exceeds its maximum and for one above RE_DUP_MAX (255), where callers
+// expect REG_BADMAX (14) for the latter. Given the extended-syntax text that
+// TRE rejected with 10, this finds the bound TRE rejected (the first one, in
+// TRE's left-to-right reading: outside brackets, not escaped) and returns 14
+// when its minimum or maximum exceeds 255, 10 otherwise. A bound that is not
+// plain digits with an optional comma keeps 10.
+int classify_bad_bound(std::string_view tre_text);
+
+}  // namespace brindlecap::shell

@@ -1,0 +1,183 @@
+#include "replacement.h"
+
+#include "protocol/utf8.h"
+
+#include <unicode/ucasemap.h>
+#include <unicode/utypes.h>
+
+#include <climits>
+#include <memory>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace brindlecap::shell {
+
+namespace {
+
+struct CaseMapClose {
+    void operator()(UCaseMap* map) const { ucasemap_close(map); }
+};
+using CaseMapHandle = std::unique_ptr<UCaseMap, CaseMapClose>;
+
+// The root locale: no language-specific rules (no Turkish dotless i, no
+// Lithuanian dot handling), final sigma applied by the string mapping.
+const UCaseMap* root_case_map() {
+    static const CaseMapHandle map = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        CaseMapHandle handle(ucasemap_open("", 0, &status));
+        if (U_FAILURE(status)) handle.reset();
+        return handle;
+    }();
+    return map.get();
+}
+
+// What stopped a flat run of the template: the end of its range, or a \L or
+// \U at `at`.
+struct FlatStop {
+    std::size_t at = 0;
+    bool segment = false;
+    CaseMode mode = CaseMode::lower;
+};
+
+std::size_t character_length(std::string_view text, std::size_t at) {
+    std::size_t subpart = 1;
+    std::size_t length = utf8_sequence_length(text.substr(at), &subpart);
+    return length == 0 ? subpart : length;
+}
+
+// Expands template_text[i, end) into `out` until `end` or the next \L / \U.
+FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end,
+                     std::string_view matched, std::string& out) {
+    while (i < end) {
+        char c = t[i];
+        if (c == '&') {
+            out += matched;
+            i += 1;
+            continue;
+        }
+        if (c != '\\' || i + 1 >= end) {
+            std::size_t length = c == '\\' ? 1 : character_length(t.substr(0, end), i);
+            out.append(t, i, length);
+            i += length;
+            continue;
+        }
+        char next = t[i + 1];
+        switch (next) {
+            case '\\': out += '\\'; i += 2; break;
+            case 'n': out += '\n'; i += 2; break;
+            case 't': out += '\t'; i += 2; break;
+            case 'r': out += '\r'; i += 2; break;
+            case 'l':
+            case 'u':
+                if (i + 2 >= end) {
+                    out += '\\';
+                    i += 1;
+                } else {
+                    std::size_t length = character_length(t.substr(0, end), i + 2);
+                    out += map_case(t.substr(i + 2, length),
+                                    next == 'l' ? CaseMode::lower : CaseMode::upper);
+                    i += 2 + length;
+                }
+                break;
+            case 'L':
+            case 'U':
+                return {i, true, next == 'L' ? CaseMode::lower : CaseMode::upper};
+            default:
+                if (next >= '1' && next <= '9') {
+                    i += 2;  // no groups are captured, so every reference is empty
+                } else {
+                    out += '\\';
+                    i += 1;
+                }
+                break;
+        }
+    }
+    return {end, false, CaseMode::lower};
+}
+
+}  // namespace
+
+std::size_t find_case_end(std::string_view template_text, std::size_t length, std::size_t from) {
+    for (std::size_t i = from; i + 1 < length; ++i) {
+        if (template_text[i] == '\\' && template_text[i + 1] == 'E') return i;
+    }
+    return length;
+}
+
+std::string map_case(std::string_view text, CaseMode mode) {
+    if (text.empty()) return {};
+    std::string input = is_valid_utf8(text) ? std::string(text) : decode_with_replacement(text);
+    const UCaseMap* map = root_case_map();
+    if (map == nullptr || input.size() > static_cast<std::size_t>(INT32_MAX / 3)) return input;
+    auto run = [&](std::string& out) {
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t written =
+            mode == CaseMode::lower
+                ? ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()),
+                                       input.data(), static_cast<int32_t>(input.size()), &status)
+                : ucasemap_utf8ToUpper(map, out.data(), static_cast<int32_t>(out.size()),
+                                       input.data(), static_cast<int32_t>(input.size()), &status);
+        return std::pair{written, status};
+    };
+    // Full mappings grow a character to at most three, each of at most as
+    // many bytes, so this first buffer is nearly always enough.
+    std::string out(input.size() * 3, '\0');
+    auto [written, status] = run(out);
+    if (status == U_BUFFER_OVERFLOW_ERROR && written > 0) {
+        out.assign(static_cast<std::size_t>(written), '\0');
+        std::tie(written, status) = run(out);
+    }
+    if (U_FAILURE(status) || written < 0) return input;
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+std::string expand_replacement(std::string_view t, std::string_view matched) {
+    std::string out;
+    std::size_t i = 0;
+    const std::size_t length = t.size();
+    struct Level {
+        CaseMode mode;
+        std::string text;
+    };
+    std::vector<Level> levels;
+    while (true) {
+        FlatStop stop = expand_flat(t, i, length, matched, out);
+        if (!stop.segment) break;
+        // A segment runs to the first \E; every \L or \U inside it runs to the
+        // end of that same segment, so the nesting is a chain of levels that
+        // share one end. Each level's own text is expanded first, and the
+        // levels are then folded from the innermost outwards:
+        // mode0(text0 + mode1(text1 + ... modeN(textN))).
+        std::size_t end = find_case_end(t, length, stop.at + 2);
+        levels.clear();
+        CaseMode mode = stop.mode;
+        std::size_t j = stop.at + 2;
+        while (true) {
+            std::string text;
+            FlatStop inner = expand_flat(t, j, end, matched, text);
+            levels.push_back({mode, std::move(text)});
+            if (!inner.segment) break;
+            mode = inner.mode;
+            j = inner.at + 2;
+        }
+        std::string folded;
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+            if (folded.empty()) {
+                folded = map_case(level->text, level->mode);
+            } else if (level->text.empty()) {
+                folded = map_case(folded, level->mode);
+            } else {
+                level->text += folded;
+                folded = map_case(level->text, level->mode);
+            }
+        }
+        out += folded;
+        i = end;
+        if (end + 1 < length && t[end] == '\\' && t[end + 1] == 'E') i = end + 2;
+    }
+    return out;
+}
+
+}  // namespace brindlecap::shell

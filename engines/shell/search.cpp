@@ -1,0 +1,55 @@
+#include "search.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+
+namespace brindlecap::shell {
+
+namespace {
+
+// Bytes from `position` to the next character boundary of the locale. In a
+// multibyte locale TRE finds nothing in a string that starts inside a
+// character, so stepping a single byte after an empty match would silently
+// end the search of the line.
+std::size_t step_after_empty(std::string_view line, std::size_t position) {
+    if (MB_CUR_MAX == 1 || position >= line.size()) return 1;
+    std::mbstate_t state{};
+    std::size_t length = std::mbrlen(line.data() + position, line.size() - position, &state);
+    if (length == 0 || length == static_cast<std::size_t>(-1) ||
+        length == static_cast<std::size_t>(-2)) {
+        return 1;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::vector<MatchSpan> find_all_matches(const regex_t& pattern, std::string_view line) {
+    std::vector<MatchSpan> spans;
+    std::size_t position = 0;
+    int eflags = 0;
+    while (position <= line.size()) {
+        std::size_t rest = line.size() - position;
+        regmatch_t slot[1] = {{-1, -1}};
+        if (tre_regnexec(&pattern, line.data() + position, rest, 1, slot, eflags) != 0) break;
+        // TRE's offsets are signed 32-bit; anything outside the searched
+        // string ends the line rather than producing a bogus span.
+        if (slot[0].rm_so < 0 || slot[0].rm_eo < slot[0].rm_so ||
+            static_cast<std::size_t>(slot[0].rm_eo) > rest) {
+            break;
+        }
+        std::size_t s = position + static_cast<std::size_t>(slot[0].rm_so);
+        std::size_t e = position + static_cast<std::size_t>(slot[0].rm_eo);
+        if (e > s) {
+            spans.push_back({s, e});
+            position = e;
+        } else {
+            position += step_after_empty(line, position);
+        }
+        eflags = REG_NOTBOL;
+    }
+    return spans;
+}
+
+}  // namespace brindlecap::shell

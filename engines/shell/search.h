@@ -1,0 +1,37 @@
+// Line-by-line search of a text with a compiled pattern.
+#pragma once
+
+#include "pattern.h"
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace brindlecap::shell {
+
+// One non-empty match: byte offsets from the start of its line, end exclusive.
+struct MatchSpan {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+// Every non-empty match of the line, in ascending order.
+std::vector<MatchSpan> find_all_matches(const regex_t& pattern, std::string_view line);
+
+// Calls `visit(line, line_offset)` for every line of the text (cut at each
+// line feed; the empty text is one empty line).
+template <typename Visit>
+void for_each_line(std::string_view text, Visit&& visit) {
+    std::size_t offset = 0;
+    while (true) {
+        std::size_t feed = text.find('\n', offset);
+        if (feed == std::string_view::npos) {
+            visit(text.substr(offset), offset);
+            return;
+        }
+        visit(text.substr(offset, feed - offset), offset);
+        offset = feed + 1;
+    }
+}
+
+}  // namespace brindlecap::shell
