@@ -1,0 +1,152 @@
+// The engine's pure functions and its platform layer, from tables of cases.
+#include "e2e.h"
+#include "engine.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace brindlecap::foundation;
+using brindlecap::test::unescape;
+
+struct Row {
+    int line = 0;
+    std::vector<std::string> fields;  // unescaped
+    std::vector<bool> none;           // the field was written (none)
+};
+
+// Tab-separated rows with the harness escapes; '#' starts a comment line, an
+// empty line is skipped, and a field written (empty) is the empty text.
+std::vector<Row> load_rows(const std::string& name) {
+    const std::string path = std::string(CASES_DIR) + "/" + name;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot open " + path);
+    std::vector<Row> rows;
+    std::string raw;
+    int number = 0;
+    while (std::getline(file, raw)) {
+        ++number;
+        if (raw.empty() || raw[0] == '#') continue;
+        Row row;
+        row.line = number;
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t tab = raw.find('\t', start);
+            const std::string field = raw.substr(start, tab == std::string::npos ? tab : tab - start);
+            row.none.push_back(field == "(none)");
+            row.fields.push_back(field == "(empty)" || field == "(none)" ? "" : unescape(field));
+            if (tab == std::string::npos) break;
+            start = tab + 1;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string where(const std::string& file, const Row& row) {
+    return file + ":" + std::to_string(row.line);
+}
+
+TEST(JsonEscape, Table) {
+    for (const Row& row : load_rows("json_escape_cases.txt")) {
+        ASSERT_EQ(row.fields.size(), 2u) << where("json_escape_cases.txt", row);
+        EXPECT_EQ(json_escape(row.fields[0]), row.fields[1]) << where("json_escape_cases.txt", row);
+    }
+}
+
+TEST(ErrorToJson, StatusComesFirstAndTheMessageIsEscaped) {
+    EXPECT_EQ(error_to_json("bad request JSON"), R"({"status":"error","message":"bad request JSON"})");
+    EXPECT_EQ(error_to_json("a\"\n\x01"), R"({"status":"error","message":"a\"\n\u0001"})");
+}
+
+TEST(OptionsFromFlags, Table) {
+    for (const Row& row : load_rows("flag_cases.txt")) {
+        ASSERT_EQ(row.fields.size(), 2u) << where("flag_cases.txt", row);
+        EXPECT_EQ(options_from_flags(row.fields[0]), std::stoul(row.fields[1]))
+            << where("flag_cases.txt", row) << " flags '" << row.fields[0] << "'";
+    }
+}
+
+TEST(ScanGroupNames, Table) {
+    for (const Row& row : load_rows("group_name_cases.txt")) {
+        GroupNameMap expected;
+        for (std::size_t i = 1; i < row.fields.size(); ++i) {
+            const std::size_t eq = row.fields[i].find('=');
+            ASSERT_NE(eq, std::string::npos) << where("group_name_cases.txt", row);
+            expected[std::stoul(row.fields[i].substr(0, eq))] = row.fields[i].substr(eq + 1);
+        }
+        EXPECT_EQ(scan_group_names(row.fields[0]), expected)
+            << where("group_name_cases.txt", row) << " pattern '" << row.fields[0] << "'";
+    }
+}
+
+TEST(ScanGroupNames, EmptyPattern) { EXPECT_TRUE(scan_group_names("").empty()); }
+
+TEST(TemplateExpansion, Table) {
+    for (const Row& row : load_rows("template_cases.txt")) {
+        ASSERT_GE(row.fields.size(), 3u) << where("template_cases.txt", row);
+        std::vector<std::optional<std::string>> groups;
+        for (std::size_t i = 2; i < row.fields.size(); ++i) {
+            groups.push_back(row.none[i] ? std::nullopt : std::optional(row.fields[i]));
+        }
+        EXPECT_EQ(platform::expand_template(row.fields[0], groups), row.fields[1])
+            << where("template_cases.txt", row) << " template '" << row.fields[0] << "'";
+    }
+}
+
+TEST(DecodeUtf8, Table) {
+    for (const Row& row : load_rows("utf8_cases.txt")) {
+        ASSERT_EQ(row.fields.size(), 2u) << where("utf8_cases.txt", row);
+        EXPECT_EQ(platform::decode_utf8(row.fields[0]), row.fields[1]) << where("utf8_cases.txt", row);
+    }
+}
+
+TEST(JsonReader, OnlyAnObjectAtTheTopCounts) {
+    for (const char* text : {"[]", "\"x\"", "42", "true", "null", "", "  ", "{", "{} x", "{\"a\":\"\\q\"}"}) {
+        EXPECT_EQ(platform::json_object_with_data(text), nullptr) << text;
+    }
+    const auto object = platform::json_object_with_data(R"( {"a":"x","b":1,"c":null,"a":"y","d":"\u0000"} )");
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(platform::string_member(*object, "a"), "y");
+    EXPECT_EQ(platform::string_member(*object, "b"), std::nullopt);
+    EXPECT_EQ(platform::string_member(*object, "c"), std::nullopt);
+    EXPECT_EQ(platform::string_member(*object, "d"), std::string(1, '\0'));
+    EXPECT_EQ(platform::string_member(*object, "z"), std::nullopt);
+}
+
+std::string nested(std::size_t depth) {
+    return R"({"op":"x","a":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
+TEST(JsonReader, NestingIsLimited) {
+    EXPECT_NE(platform::json_object_with_data(nested(511)), nullptr);
+    EXPECT_EQ(platform::json_object_with_data(nested(512)), nullptr);
+    EXPECT_EQ(platform::json_object_with_data(nested(2'000'000)), nullptr);
+    EXPECT_EQ(respond(nested(2'000'000)), R"({"status":"error","message":"bad request JSON"})");
+}
+
+TEST(Texts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) {
+    const platform::Text text = platform::make_text("a\xF0\x9F\x98\x80" "b");
+    EXPECT_EQ(platform::length(text), 4u);
+    EXPECT_EQ(platform::substring(text, {1, 2}), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(platform::substring(text, {1, 1}), "\xEF\xBF\xBD");
+    EXPECT_EQ(platform::substring(text, {2, 2}), "\xEF\xBF\xBD" "b");
+    EXPECT_EQ(platform::substring(text, {3, 9}), "b");
+    EXPECT_EQ(platform::substring(text, {9, 1}), "");
+}
+
+TEST(MatchToJson, PiecesInTheirFixedOrder) {
+    const platform::Text text = platform::make_text("xa\"b");
+    const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::not_found, 0}, {3, 0}, {2, 2}};
+    const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
+    EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
+              R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");
+}
+
+}  // namespace
