@@ -1,0 +1,152 @@
+#include "dart_engine.h"
+
+#include "dart_script.h"
+#include "interpreter.h"
+
+#include <charconv>
+#include <cstdint>
+#include <variant>
+
+namespace brindlecap {
+
+std::string convert_backrefs(std::string_view replacement) {
+    // Backslash and digits are ASCII, so working on bytes never splits a
+    // character.
+    std::string result;
+    result.reserve(replacement.size());
+    for (std::size_t at = 0; at < replacement.size(); ++at) {
+        const char c = replacement[at];
+        if (c == '\\' && at + 1 < replacement.size() && replacement[at + 1] >= '1' &&
+            replacement[at + 1] <= '9') {
+            result += '$';
+            result += replacement[at + 1];
+            ++at;
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string forwarded_test_request(const Json& request) { return write_json(request); }
+
+std::string forwarded_replace_request(const Json& request) {
+    // Only object requests can carry a non-empty text, and only those are
+    // forwarded; anything else is treated as an object without members.
+    Json copy = request.is_object() ? request : Json::object();
+    copy["replacement"] = convert_backrefs(request_string(request, "replacement", ""));
+    return write_json(copy);
+}
+
+namespace {
+
+// An optional sign, then one or more ASCII digits and nothing else, within
+// the signed 64-bit range.
+std::optional<std::int64_t> parse_index(std::string_view field) {
+    std::string_view digits = field;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) return std::nullopt;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    // from_chars takes a minus sign but no plus sign.
+    if (field.front() == '+') field.remove_prefix(1);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<Json> parse_match_line(std::string_view line) {
+    const std::string_view trimmed = trim_white_space(line);
+    if (trimmed.empty()) return std::nullopt;
+
+    std::vector<std::string_view> fields;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tab = trimmed.find('\t', from);
+        if (tab == std::string_view::npos) {
+            fields.push_back(trimmed.substr(from));
+            break;
+        }
+        fields.push_back(trimmed.substr(from, tab - from));
+        from = tab + 1;
+    }
+    if (fields.size() < 3) return std::nullopt;
+
+    const std::optional<std::int64_t> index = parse_index(fields[0]);
+    if (!index) return std::nullopt;
+
+    Json captures = Json::array();
+    for (std::size_t i = 3; i < fields.size(); ++i) captures.push_back(std::string(fields[i]));
+
+    Json entry = Json::object();
+    entry["captures"] = std::move(captures);
+    entry["groups"] = Json::object();
+    entry["index"] = *index;
+    entry["match"] = std::string(fields[2]);
+    return entry;
+}
+
+std::vector<std::string_view> split_output_lines(std::string_view output) {
+    std::vector<std::string_view> lines;
+    std::size_t from = 0;
+    while (from < output.size()) {
+        const std::size_t feed = output.find('\n', from);
+        if (feed == std::string_view::npos) {
+            lines.push_back(output.substr(from));
+            break;
+        }
+        std::string_view line = output.substr(from, feed - from);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        from = feed + 1;
+    }
+    return lines;
+}
+
+Json read_test_output(std::string_view output) {
+    Json matches = Json::array();
+    for (const std::string_view line : split_output_lines(output)) {
+        if (std::optional<Json> entry = parse_match_line(line)) matches.push_back(std::move(*entry));
+    }
+    return matches;
+}
+
+std::string dart_test(const Json& request, const std::string&, const std::string&,
+                      const std::string& text) {
+    if (text.empty()) return R"({"matches":[],"status":"ok"})";
+
+    auto ran = run_dart(dart_script_path, forwarded_test_request(request));
+    if (const ErrorText* failure = std::get_if<ErrorText>(&ran)) {
+        return error_response(failure->message);
+    }
+    // What dart wrote to its standard error during a successful run is dropped.
+    Json response = Json::object();
+    response["matches"] = read_test_output(std::get<DartOutput>(ran).stdout_text);
+    response["status"] = "ok";
+    return write_json(response);
+}
+
+std::string dart_replace(const Json& request, const std::string&, const std::string&,
+                         const std::string& text) {
+    if (text.empty()) return R"({"replacements":[],"result":"","status":"ok_replace"})";
+
+    auto ran = run_dart(dart_script_path, forwarded_replace_request(request));
+    if (const ErrorText* failure = std::get_if<ErrorText>(&ran)) {
+        return error_response(failure->message);
+    }
+    // Trimming takes off print's line feed, and with it any white space the
+    // replaced text itself begins or ends with.
+    Json response = Json::object();
+    response["replacements"] = Json::array();
+    response["result"] = std::string(trim_white_space(std::get<DartOutput>(ran).stdout_text));
+    response["status"] = "ok_replace";
+    return write_json(response);
+}
+
+}  // namespace brindlecap

@@ -1,0 +1,23 @@
+// The fixed Dart program that does this engine's matching, and its file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brindlecap {
+
+// One fixed path for every instance: none of it depends on the process.
+inline constexpr std::string_view dart_script_path = "/tmp/brindlecap-dart.dart";
+
+// The program dart runs for every request, written to the file byte for byte.
+extern const std::string_view dart_script;
+
+// Creates or truncates the file (0666 less the umask, close-on-exec) and
+// writes the whole program. nullopt on success, else the error's text.
+std::optional<std::string> write_dart_script(const std::string& path);
+
+// Unlinks the file; every error (a file already gone among them) is ignored.
+void remove_dart_script(const std::string& path);
+
+}  // namespace brindlecap

@@ -1,0 +1,235 @@
+// brindlecap-dart-engine run as a child process: the case table, and the life
+// of the program file it shares with every other instance.
+#include "e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using brindlecap::test::Case;
+using brindlecap::test::RunOptions;
+using brindlecap::test::RunResult;
+using brindlecap::test::run_program;
+
+const std::string program_file = "/tmp/brindlecap-dart.dart";
+
+std::vector<Case> dart_cases() {
+    return brindlecap::test::load_cases(CASES, {{"STANDIN", STANDIN}, {"FIXTURES", FIXTURES}});
+}
+
+class DartCases : public ::testing::TestWithParam<Case> {};
+TEST_P(DartCases, Case) { brindlecap::test::expect_case(PROGRAM, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(File, DartCases, ::testing::ValuesIn(dart_cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return brindlecap::test::case_test_name(info.param);
+                         });
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// Moves whatever stands at the shared program file's path out of the way for
+// the test and puts it back afterwards.
+class DartProgramFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        struct stat info {};
+        if (lstat(program_file.c_str(), &info) != 0) return;
+        if (S_ISDIR(info.st_mode)) {
+            saved_directory_ = true;
+            ASSERT_EQ(rmdir(program_file.c_str()), 0) << "cannot clear " << program_file;
+        } else {
+            saved_file_ = read_file(program_file);
+            ASSERT_EQ(unlink(program_file.c_str()), 0) << "cannot clear " << program_file;
+        }
+    }
+    void TearDown() override {
+        struct stat info {};
+        if (lstat(program_file.c_str(), &info) == 0) {
+            if (S_ISDIR(info.st_mode)) {
+                rmdir(program_file.c_str());
+            } else {
+                unlink(program_file.c_str());
+            }
+        }
+        if (saved_directory_) mkdir(program_file.c_str(), 0755);
+        if (saved_file_) std::ofstream(program_file, std::ios::binary) << *saved_file_;
+    }
+
+    static RunOptions with_standin(std::string input) {
+        RunOptions options;
+        options.env_set.emplace_back("BRINDLECAP_DART_BIN", STANDIN);
+        options.stdin_bytes = std::move(input);
+        return options;
+    }
+
+    std::optional<std::string> saved_file_;
+    bool saved_directory_ = false;
+};
+
+TEST_F(DartProgramFile, OverwrittenAtStartAndRemovedAtEndOfInput) {
+    // A longer file at the path must be truncated: the stand-in accepts only
+    // the exact program.
+    std::ofstream(program_file, std::ios::binary) << std::string(4000, '#');
+    const RunResult result = run_program(PROGRAM, with_standin(R"({"op":"test","pattern":"b","text":"abc"})"
+                                                               "\n"));
+    EXPECT_EQ(result.out, R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"b"}],"status":"ok"})"
+                          "\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_FALSE(path_exists(program_file));
+}
+
+TEST_F(DartProgramFile, RemovedWhenInvalidUtf8EndsTheLoop) {
+    const RunResult result = run_program(PROGRAM, with_standin("{\"op\":\"test\"}\n\xff\n{\"op\":\"test\"}\n"));
+    EXPECT_EQ(result.out, "{\"matches\":[],\"status\":\"ok\"}\n");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_FALSE(path_exists(program_file));
+}
+
+TEST_F(DartProgramFile, RemovedWhenAResponseCannotBeWritten) {
+    RunOptions options = with_standin("{\"op\":\"test\"}\n");
+    options.reader_closed = true;
+    const RunResult result = run_program(PROGRAM, options);
+    EXPECT_EQ(result.err, "brindlecap-dart-engine: write: Broken pipe (os error 32)\n");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_FALSE(path_exists(program_file));
+}
+
+TEST_F(DartProgramFile, DirectoryAtThePathStopsTheEngineBeforeReading) {
+    ASSERT_EQ(mkdir(program_file.c_str(), 0755), 0);
+    const RunResult result = run_program(
+        PROGRAM, with_standin("{\"op\":\"test\"}\n{\"op\":\"test\",\"pattern\":\"a\",\"text\":\"a\"}\n"));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "brindlecap-dart-engine: failed to write Dart script: Is a directory (os error 21)\n");
+    EXPECT_EQ(result.exit_status, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(program_file.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << "the directory must be left alone";
+}
+
+// The engine with its standard input and output piped, driven one request at
+// a time.
+class EngineProcess {
+public:
+    explicit EngineProcess(const std::vector<std::string>& extra_environment) {
+        int in_pipe[2];
+        int out_pipe[2];
+        if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
+        to_engine_ = in_pipe[1];
+        from_engine_ = out_pipe[0];
+        std::vector<std::string> environment(extra_environment);
+        for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string program = PROGRAM;
+        char* argv[] = {program.data(), nullptr};
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+        posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
+        posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+    }
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+    ~EngineProcess() {
+        close_input();
+        if (from_engine_ >= 0) close(from_engine_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool started() const { return pid_ > 0; }
+
+    // Writes one request line and reads the one response line.
+    std::string ask(const std::string& request) {
+        const std::string line = request + "\n";
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            const ssize_t written = write(to_engine_, rest.data(), rest.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return "<write failed>";
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        }
+        std::string response;
+        char c = 0;
+        for (;;) {
+            const ssize_t got = read(from_engine_, &c, 1);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return response + "<end of output>";
+            if (c == '\n') return response;
+            response += c;
+        }
+    }
+
+    void close_input() {
+        if (to_engine_ >= 0) close(to_engine_);
+        to_engine_ = -1;
+    }
+
+    // Ends the input and waits: the exit status, or -1.
+    int finish() {
+        close_input();
+        int status = 0;
+        const pid_t waited = waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (waited <= 0 || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int to_engine_ = -1;
+    int from_engine_ = -1;
+};
+
+TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
+    EngineProcess engine({std::string("BRINDLECAP_DART_BIN=") + STANDIN});
+    ASSERT_TRUE(engine.started());
+    EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat","replacement":"u"})"),
+              R"({"replacements":[],"result":"cut","status":"ok_replace"})");
+    EXPECT_EQ(read_file(program_file), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
+
+    ASSERT_EQ(unlink(program_file.c_str()), 0);
+    const std::string missing =
+        R"({"message":"Error when reading '/tmp/brindlecap-dart.dart': No such file or directory","status":"error"})";
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"cat"})"), missing);
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
+    EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"(","text":""})"),
+              R"({"replacements":[],"result":"","status":"ok_replace"})");
+    EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat"})"), missing);
+    EXPECT_FALSE(path_exists(program_file)) << "the engine must not write the file again";
+    EXPECT_EQ(engine.finish(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The Dart engine's own pieces, called directly: the program text and its
+// file, the replacement rewrite, the forwarded request and the output reader.
+#include "dart_engine.h"
+#include "dart_script.h"
+#include "protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace brindlecap {
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string data_path(const std::string& name) { return std::string(DATA_DIR) + "/" + name; }
+
+// The JSON lines of a table file; '#' lines and empty lines are skipped.
+std::vector<Json> json_lines(const std::string& name) {
+    std::ifstream in(data_path(name));
+    std::vector<Json> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(Json::parse(line));
+    }
+    EXPECT_FALSE(rows.empty()) << name;
+    return rows;
+}
+
+std::vector<std::string> program_lines() {
+    std::vector<std::string> lines;
+    std::string_view rest = dart_script;
+    while (!rest.empty()) {
+        const std::size_t feed = rest.find('\n');
+        if (feed == std::string_view::npos) {
+            lines.emplace_back(rest);  // a line without its line feed
+            break;
+        }
+        lines.emplace_back(rest.substr(0, feed));
+        rest.remove_prefix(feed + 1);
+    }
+    return lines;
+}
+
+TEST(DartScript, IsTheExpectedProgramByteForByte) {
+    EXPECT_EQ(dart_script.size(), 1082u);
+    ASSERT_EQ(dart_script.back(), '\n');
+    const std::vector<std::string> lines = program_lines();
+    ASSERT_EQ(lines.size(), 37u);
+    EXPECT_EQ(lines[0], "import 'dart:io';");
+    EXPECT_EQ(lines[3], "  var line = stdin.readLineSync()!;");
+    EXPECT_EQ(lines[22], "      print(parts.join('\\t'));");
+    EXPECT_EQ(lines[24], "   } else if (op == 'replace') {");
+    EXPECT_EQ(lines[28], "         result = result.replaceAll('\\$${i}', m.group(i) ?? '');");
+    EXPECT_EQ(lines[30], "       result = result.replaceAll('\\$&', m.group(0) ?? '');");
+    EXPECT_EQ(lines[33], "   } else {");
+    EXPECT_EQ(lines[36], "}");
+    for (const char c : dart_script) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f));
+    EXPECT_EQ(std::string(dart_script), read_file(data_path("expected-program.dart")));
+}
+
+// A fresh directory for file tests, removed with everything in it.
+class ScratchDirectory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/brindlecap-dart-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string dir_;
+};
+
+using WriteDartScript = ScratchDirectory;
+
+TEST_F(WriteDartScript, CreatesTheFileWithTheUmaskApplied) {
+    const std::string path = dir_ + "/program.dart";
+    const mode_t old_mask = umask(027);
+    const auto failure = write_dart_script(path);
+    umask(old_mask);
+    ASSERT_FALSE(failure) << *failure;
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file(path), std::string(dart_script));
+}
+
+TEST_F(WriteDartScript, TruncatesALongerFile) {
+    const std::string path = dir_ + "/program.dart";
+    std::ofstream(path) << std::string(5000, 'x');
+    ASSERT_FALSE(write_dart_script(path));
+    EXPECT_EQ(read_file(path), std::string(dart_script));
+}
+
+TEST_F(WriteDartScript, ReportsTheSystemErrorText) {
+    ASSERT_EQ(mkdir((dir_ + "/dir").c_str(), 0755), 0);
+    EXPECT_EQ(write_dart_script(dir_ + "/dir"), "Is a directory (os error 21)");
+    EXPECT_EQ(write_dart_script(dir_ + "/missing/program.dart"),
+              "No such file or directory (os error 2)");
+}
+
+TEST_F(WriteDartScript, RemoveIgnoresAMissingFile) {
+    const std::string path = dir_ + "/program.dart";
+    ASSERT_FALSE(write_dart_script(path));
+    remove_dart_script(path);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    remove_dart_script(path);  // already gone: nothing happens
+}
+
+TEST(DartConvertBackrefs, Table) {
+    for (const Json& row : json_lines("convert_backrefs.jsonl")) {
+        EXPECT_EQ(convert_backrefs(row[0].get<std::string>()), row[1].get<std::string>())
+            << "replacement: " << row[0];
+    }
+}
+
+TEST(DartParseMatchLine, Table) {
+    for (const Json& row : json_lines("parse_match_line.jsonl")) {
+        const std::optional<Json> entry = parse_match_line(row[0].get<std::string>());
+        if (row[1].is_null()) {
+            EXPECT_FALSE(entry) << "line: " << row[0] << " gave " << write_json(*entry);
+        } else {
+            ASSERT_TRUE(entry) << "line: " << row[0];
+            EXPECT_EQ(write_json(*entry), write_json(row[1])) << "line: " << row[0];
+        }
+    }
+}
+
+TEST(DartParseMatchLine, WritesItsMembersInKeyOrder) {
+    EXPECT_EQ(write_json(*parse_match_line("-1\t1\tm\tc")),
+              R"({"captures":["c"],"groups":{},"index":-1,"match":"m"})");
+}
+
+TEST(DartSplitOutputLines, Table) {
+    for (const Json& row : json_lines("split_output_lines.jsonl")) {
+        std::vector<std::string> lines;
+        for (const std::string_view line : split_output_lines(row[0].get<std::string>())) {
+            lines.emplace_back(line);
+        }
+        EXPECT_EQ(lines, row[1].get<std::vector<std::string>>()) << "output: " << row[0];
+    }
+}
+
+TEST(DartReadTestOutput, KeepsTheWellFormedLinesInOrder) {
+    const std::string output =
+        "1\n"
+        "4\t1\tb\tx\r\n"
+        "junk\n"
+        "\n"
+        "0\t1\ta\n"
+        "2\t0\t\n"
+        "9\t1\tz";
+    EXPECT_EQ(write_json(read_test_output(output)),
+              R"([{"captures":["x"],"groups":{},"index":4,"match":"b"},)"
+              R"({"captures":[],"groups":{},"index":0,"match":"a"},)"
+              R"({"captures":[],"groups":{},"index":9,"match":"z"}])");
+    EXPECT_EQ(write_json(read_test_output("")), "[]");
+}
+
+TEST(DartForwardedRequest, Table) {
+    std::ifstream in(data_path("forwarded_requests.txt"));
+    std::string line;
+    std::string request_line;
+    int blocks = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t space = line.find(' ');
+        const std::string word = line.substr(0, space);
+        const std::string rest = line.substr(line.find_first_not_of(' ', space));
+        if (word == "request") {
+            request_line = rest;
+            ++blocks;
+            continue;
+        }
+        auto parsed = parse_request(request_line);
+        ASSERT_TRUE(std::holds_alternative<Json>(parsed)) << request_line;
+        const Json& request = std::get<Json>(parsed);
+        if (word == "test") {
+            EXPECT_EQ(forwarded_test_request(request), rest) << request_line;
+        } else {
+            ASSERT_EQ(word, "replace");
+            EXPECT_EQ(forwarded_replace_request(request), rest) << request_line;
+        }
+    }
+    EXPECT_GT(blocks, 0);
+}
+
+}  // namespace
+}  // namespace brindlecap
