@@ -24,7 +24,7 @@ std::string test_operation(const Json&, const std::string& pattern, const std::s
                            const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const regex_t& re = *std::get<CompiledPattern>(compiled);
+    const TrePattern& re = *std::get<CompiledPattern>(compiled);
 
     Json matches = Json::array();
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
@@ -48,7 +48,7 @@ std::string replace_operation(const Json& request, const std::string& pattern,
     const std::string replacement = request_string(request, "replacement", "");
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const regex_t& re = *std::get<CompiledPattern>(compiled);
+    const TrePattern& re = *std::get<CompiledPattern>(compiled);
 
     // One forward pass: the text between hits is copied and each expansion
     // appended, which gives the same result as splicing from the last hit

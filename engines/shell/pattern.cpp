@@ -1,5 +1,7 @@
 #include "pattern.h"
 
+#include "tre_pattern.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -62,8 +64,8 @@ std::size_t skip_bracket(std::string_view text, std::size_t open) {
 
 }  // namespace
 
-void TreFree::operator()(regex_t* pattern) const {
-    tre_regfree(pattern);
+void TreFree::operator()(TrePattern* pattern) const {
+    tre_regfree(&pattern->re);
     delete pattern;
 }
 
@@ -170,16 +172,15 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
                        std::to_string(nul));
     }
     int cflags = REG_EXTENDED | (f.icase ? REG_ICASE : 0);
-    CompiledPattern compiled(new regex_t{});
+    auto compiled = std::make_unique<TrePattern>();
     // `text` is NUL-terminated by std::string and holds no other NUL.
-    int result = tre_regcomp(compiled.get(), text.c_str(), cflags);
+    int result = tre_regcomp(&compiled->re, text.c_str(), cflags);
     if (result != 0) {
-        // Nothing was allocated inside a pattern that failed to compile.
-        delete compiled.release();
+        // A pattern that failed to compile holds nothing to release.
         if (result == TRE_BADBR) result = classify_bad_bound(text);
         return failure("TRE compile error code " + std::to_string(result));
     }
-    return compiled;
+    return CompiledPattern(compiled.release());
 }
 
 }  // namespace brindlecap::shell

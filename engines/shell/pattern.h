@@ -2,8 +2,6 @@
 // translation and the compile error messages.
 #pragma once
 
-#include <tre/tre.h>
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,12 +16,16 @@ struct RegexFlags {
 
 RegexFlags parse_flags(std::string_view flags);
 
+// TRE's compiled pattern, kept out of this header: TRE's regex_t clashes with
+// the C library's <regex.h>, which other headers (GoogleTest's) include.
+struct TrePattern;
+
 struct TreFree {
-    void operator()(regex_t* pattern) const;
+    void operator()(TrePattern* pattern) const;
 };
 
 // A pattern that compiled; released with tre_regfree when it goes out of scope.
-using CompiledPattern = std::unique_ptr<regex_t, TreFree>;
+using CompiledPattern = std::unique_ptr<TrePattern, TreFree>;
 
 // The compiled pattern, or the complete message
 // "compile error: <inner> (pattern=<pattern as sent>)".

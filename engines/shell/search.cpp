@@ -1,5 +1,7 @@
 #include "search.h"
 
+#include "tre_pattern.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
@@ -25,14 +27,14 @@ std::size_t step_after_empty(std::string_view line, std::size_t position) {
 
 }  // namespace
 
-std::vector<MatchSpan> find_all_matches(const regex_t& pattern, std::string_view line) {
+std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line) {
     std::vector<MatchSpan> spans;
     std::size_t position = 0;
     int eflags = 0;
     while (position <= line.size()) {
         std::size_t rest = line.size() - position;
         regmatch_t slot[1] = {{-1, -1}};
-        if (tre_regnexec(&pattern, line.data() + position, rest, 1, slot, eflags) != 0) break;
+        if (tre_regnexec(&pattern.re, line.data() + position, rest, 1, slot, eflags) != 0) break;
         // TRE's offsets are signed 32-bit; anything outside the searched
         // string ends the line rather than producing a bogus span.
         if (slot[0].rm_so < 0 || slot[0].rm_eo < slot[0].rm_so ||

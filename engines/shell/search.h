@@ -16,7 +16,7 @@ struct MatchSpan {
 };
 
 // Every non-empty match of the line, in ascending order.
-std::vector<MatchSpan> find_all_matches(const regex_t& pattern, std::string_view line);
+std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line);
 
 // Calls `visit(line, line_offset)` for every line of the text (cut at each
 // line feed; the empty text is one empty line).

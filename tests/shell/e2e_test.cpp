@@ -1,0 +1,76 @@
+// The engine run as a child process: the case tables in both locales, and
+// requests too large to keep in a table.
+#include "e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using brindlecap::test::Case;
+
+std::vector<Case> cases_in(const char* file, const char* locale) {
+    return brindlecap::test::load_cases(std::string(CASE_DIR) + "/" + file, {{"LOCALE", locale}});
+}
+
+class ShellCases : public ::testing::TestWithParam<Case> {};
+TEST_P(ShellCases, Case) { brindlecap::test::expect_case(PROGRAM, GetParam()); }
+
+auto case_name = [](const ::testing::TestParamInfo<Case>& info) {
+    return brindlecap::test::case_test_name(info.param);
+};
+
+INSTANTIATE_TEST_SUITE_P(Bytes, ShellCases, ::testing::ValuesIn(cases_in("cases.txt", "C")),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Utf8, ShellCases, ::testing::ValuesIn(cases_in("cases.txt", "C.UTF-8")),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(BytesOnly, ShellCases,
+                         ::testing::ValuesIn(cases_in("cases-bytes.txt", "C")), case_name);
+INSTANTIATE_TEST_SUITE_P(Utf8Only, ShellCases,
+                         ::testing::ValuesIn(cases_in("cases-multibyte.txt", "C.UTF-8")),
+                         case_name);
+
+brindlecap::test::RunResult run(const std::string& input, const char* locale) {
+    brindlecap::test::RunOptions options;
+    options.env_set = {{"LC_ALL", locale}};
+    options.stdin_bytes = input;
+    return brindlecap::test::run_program(PROGRAM, options);
+}
+
+TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
+    std::string upper;
+    for (int i = 0; i < 1000000; ++i) upper += "\\\\U";
+    std::string alternating;
+    for (int i = 0; i < 500000; ++i) alternating += "\\\\L\\\\U";
+    std::string input =
+        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + upper + "&\"}\n" +
+        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + alternating + "&x\"}\n" +
+        R"({"op":"test","pattern":"a","text":"a"})" + "\n";
+    auto result = run(input, "C.UTF-8");
+    EXPECT_EQ(result.out,
+              R"({"replacements":[[1,2,"B"]],"result":"aBc","status":"ok_replace"})"
+              "\n"
+              R"({"replacements":[[1,2,"bx"]],"result":"abxc","status":"ok_replace"})"
+              "\n"
+              R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
+              "\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST(ShellLarge, LongLineAcrossManyReads) {
+    // A 3 MB line with a match at each end: the loop collects it whole.
+    std::string text = "x" + std::string(3 << 20, '.') + "y";
+    std::string input = R"({"op":"replace","pattern":"x|y","flags":"E","text":")" + text +
+                        R"(","replacement":"-"})" + "\n";
+    auto result = run(input, "C");
+    std::string middle = std::string(3 << 20, '.');
+    std::string last = std::to_string(text.size() - 1);
+    EXPECT_EQ(result.out, R"({"replacements":[[0,1,"-"],[)" + last + "," +
+                              std::to_string(text.size()) + R"(,"-"]],"result":"-)" + middle +
+                              R"(-","status":"ok_replace"})" + "\n");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// The shell engine's pure functions, driven by the tables in this folder.
+#include "pattern.h"
+#include "replacement.h"
+#include "search.h"
+#include "tables.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+namespace brindlecap::shell {
+namespace {
+
+std::string table(const char* name) { return std::string(TABLE_DIR) + "/" + name; }
+
+TEST(TranslateBre, Table) {
+    for (const auto& row : test::load_table(table("translate_bre.jsonl"))) {
+        SCOPED_TRACE("translate_bre.jsonl line " + std::to_string(row.line));
+        EXPECT_EQ(translate_bre(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
+    }
+}
+
+TEST(CompileRegex, BoundErrorTable) {
+    for (const auto& row : test::load_table(table("bounds.jsonl"))) {
+        const auto flags = row.fields[0].get<std::string>();
+        const auto pattern = row.fields[1].get<std::string>();
+        const int expected = row.fields[2].get<int>();
+        SCOPED_TRACE("bounds.jsonl line " + std::to_string(row.line) + ": " + pattern);
+        auto compiled = compile_regex(pattern, flags);
+        if (expected == 0) {
+            EXPECT_TRUE(std::holds_alternative<CompiledPattern>(compiled));
+        } else {
+            ASSERT_TRUE(std::holds_alternative<std::string>(compiled));
+            EXPECT_EQ(std::get<std::string>(compiled),
+                      "compile error: TRE compile error code " + std::to_string(expected) +
+                          " (pattern=" + pattern + ")");
+        }
+    }
+}
+
+TEST(ExpandReplacement, Table) {
+    for (const auto& row : test::load_table(table("expand_replacement.jsonl"))) {
+        const auto tpl = row.fields[0].get<std::string>();
+        SCOPED_TRACE("expand_replacement.jsonl line " + std::to_string(row.line) + ": " + tpl);
+        EXPECT_EQ(expand_replacement(tpl, row.fields[1].get<std::string>()),
+                  row.fields[2].get<std::string>());
+    }
+}
+
+TEST(ExpandReplacement, IllFormedMatchedBytes) {
+    // In byte mode a match can hold part of a character: kept as it is, so
+    // neighbouring replacements can restore the character, but mapped as
+    // U+FFFD when a case segment has to read it.
+    EXPECT_EQ(expand_replacement("[&]", "\xC3"), "[\xC3]");
+    EXPECT_EQ(expand_replacement("\\U&\\E", "a\xC3"), "A\xEF\xBF\xBD");
+}
+
+TEST(ExpandReplacement, MillionNestedSegments) {
+    std::string upper;
+    for (int i = 0; i < 1000000; ++i) upper += "\\U";
+    EXPECT_EQ(expand_replacement(upper + "&", "ab"), "AB");
+
+    std::string alternating;
+    for (int i = 0; i < 500000; ++i) alternating += "\\L\\U";
+    EXPECT_EQ(expand_replacement(alternating + "&x", "Ab"), "abx");
+    EXPECT_EQ(expand_replacement("z" + alternating + "&\\E&", "Ab"), "zabAb");
+}
+
+TEST(FindCaseEnd, RawBackslashes) {
+    const std::string t = "a\\\\Eb\\E";  // a \ \ E b \ E
+    EXPECT_EQ(find_case_end(t, t.size(), 0), 2u);  // the second backslash of the pair
+    EXPECT_EQ(find_case_end(t, t.size(), 3), 5u);
+    EXPECT_EQ(find_case_end(t, t.size(), 6), t.size());
+    EXPECT_EQ(find_case_end(t, 6, 3), 6u);  // a \ at the limit is not followed by E
+}
+
+TEST(ForEachLine, OffsetsAndEmptyLines) {
+    std::vector<std::pair<std::string, std::size_t>> lines;
+    for_each_line("ab\n\r\ncd\n", [&](std::string_view line, std::size_t offset) {
+        lines.emplace_back(std::string(line), offset);
+    });
+    std::vector<std::pair<std::string, std::size_t>> expected = {
+        {"ab", 0}, {"\r", 3}, {"cd", 5}, {"", 8}};
+    EXPECT_EQ(lines, expected);
+}
+
+}  // namespace
+}  // namespace brindlecap::shell
