@@ -1,0 +1,147 @@
+// The launcher core's path rules and environment building, and the flavour
+// steps on small trees in a temporary directory.
+#include "flavours.h"
+#include "launcher_core.h"
+
+#include "e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using brindlecap::test::unescape;
+
+struct PathCase {
+    int line = 0;
+    std::vector<std::string> fields;  // function, inputs..., expected
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) { *out << "line " << c.line; }
+
+std::vector<PathCase> load_path_cases() {
+    std::ifstream file(PATH_CASES, std::ios::binary);
+    std::vector<PathCase> cases;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.empty() || line[0] == '#') continue;
+        PathCase c{number, {}};
+        std::size_t start = 0;
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+            c.fields.push_back(unescape(line.substr(start, tab - start)));
+        }
+        c.fields.push_back(unescape(line.substr(start)));
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+std::string shown(const std::optional<std::string>& value) { return value ? *value : "(none)"; }
+
+class PathRules : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(PathRules, Case) {
+    const std::vector<std::string>& f = GetParam().fields;
+    SCOPED_TRACE(std::string(PATH_CASES) + ":" + std::to_string(GetParam().line));
+    if (f[0] == "parent" && f.size() == 3) {
+        EXPECT_EQ(shown(brindlecap::parent_dir(f[1])), f[2]);
+    } else if (f[0] == "last" && f.size() == 3) {
+        EXPECT_EQ(shown(brindlecap::last_component(f[1])), f[2]);
+    } else if (f[0] == "join" && f.size() == 4) {
+        EXPECT_EQ(brindlecap::join_path(f[1], f[2]), f[3]);
+    } else {
+        FAIL() << "malformed case";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(File, PathRules, ::testing::ValuesIn(load_path_cases()),
+                         [](const ::testing::TestParamInfo<PathCase>& info) {
+                             return "L" + std::to_string(info.param.line) + "_" + info.param.fields[0];
+                         });
+
+TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
+    const std::vector<std::string> base = {"A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN",
+                                           "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
+    const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "B=",
+                                               "PYTHONHOME=/new/../x"};
+    EXPECT_EQ(brindlecap::child_environment(base, {{"PYTHONHOME", "/new/../x"}}), expected);
+    EXPECT_EQ(brindlecap::child_environment(base, {}), base);
+}
+
+TEST(ChildArguments, OrderIsInterpreterExtraScriptThenLauncherArguments) {
+    char program[] = "launcher", empty[] = "", dash[] = "-x", bytes[] = "\xff";
+    char* argv[] = {program, empty, dash, bytes, nullptr};
+    const std::vector<std::string> args = brindlecap::launcher_arguments(4, argv);
+    const std::vector<std::string> expected = {"/i", "-Ia", "-Ib", "/s", "", "-x", "\xff"};
+    EXPECT_EQ(brindlecap::child_argv("/i", {"-Ia", "-Ib"}, "/s", args), expected);
+    // A null entry before the count ends the list.
+    char* short_argv[] = {program, dash, nullptr, bytes};
+    EXPECT_EQ(brindlecap::launcher_arguments(4, short_argv), std::vector<std::string>{"-x"});
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "brindlecap-launcher-unit-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = fs::canonical(pattern);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+TEST(OwnPath, RealpathFailureKeepsTheRawPath) {
+    TempDir dir;
+    const std::string gone = (dir.path / "removed" / "brindlecap-php-engine").string();
+    EXPECT_EQ(brindlecap::resolve_real_path(gone), gone);
+    fs::create_directories(dir.path / "real");
+    fs::create_symlink(dir.path / "real", dir.path / "link");
+    EXPECT_EQ(brindlecap::resolve_real_path((dir.path / "link" / ".." / "link").string()),
+              (dir.path / "real").string());
+}
+
+TEST(OwnPath, RunningTestBinaryResolvesToItsDirectory) {
+    const brindlecap::TextResult dir = brindlecap::resolve_launcher_dir();
+    ASSERT_TRUE(dir.value) << dir.error;
+    EXPECT_EQ(*dir.value, fs::canonical("/proc/self/exe").parent_path().string());
+}
+
+TEST(PythonHome, PrefixAboveBinWhenItHoldsALibDirectory) {
+    TempDir dir;
+    const fs::path prefix = dir.path / "x" / ".." / "p";
+    fs::create_directories(dir.path / "p" / "bin");
+    fs::create_directories(dir.path / "x");
+    EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), std::nullopt);
+    fs::create_directories(dir.path / "p" / "lib");
+    EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), prefix.string());
+    // "bin" is compared byte for byte.
+    fs::create_directories(dir.path / "p" / "BIN");
+    EXPECT_EQ(brindlecap::python_home_for((prefix / "BIN" / "python3").string()), std::nullopt);
+    EXPECT_EQ(brindlecap::python_home_for("python3"), std::nullopt);
+}
+
+TEST(PerlLibrary, FirstPlaceWithAnEntryNamedStrictPm) {
+    TempDir dir;
+    const fs::path d = dir.path / "a" / "b" / "MacOS";
+    fs::create_directories(d);
+    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), std::nullopt);
+    const std::string third = d.string() + "/../Resources/_up_/sidecars/perl/lib";
+    const std::string fifth = d.string() + "/../../../src-tauri/resources/sidecars/perl/lib";
+    fs::create_directories(fifth);
+    std::ofstream(fifth + "/strict.pm") << "1;\n";
+    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), fifth);
+    fs::create_directories(third);
+    // A fifo is no file Perl could load, but it marks the place all the same.
+    ASSERT_EQ(mkfifo((third + "/strict.pm").c_str(), 0644), 0);
+    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), third);
+}
+
+}  // namespace
