@@ -1,0 +1,50 @@
+// The R programs the engine writes for each request, and the reading of
+// what the "test" program prints.
+#pragma once
+
+#include "protocol.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindlecap::r {
+
+// The fixed "test" program; holds "__P__", "__T__" (inside string literals)
+// and "__IC__" (an R logical constant) once each.
+extern const std::string_view match_script_template;
+
+// Backslashes doubled, then quotation marks preceded by a backslash; nothing
+// else changes.
+std::string escape_r_string(std::string_view value);
+
+// "TRUE" when flags hold a lower-case "i", otherwise "FALSE".
+std::string_view r_ignore_case_literal(std::string_view flags);
+
+// The template with its placeholders filled in one left-to-right pass: text
+// brought in by a value is never scanned again.
+std::string build_match_program(std::string_view pattern, std::string_view flags,
+                                std::string_view text);
+
+std::string build_replace_program(std::string_view pattern, std::string_view flags,
+                                  std::string_view text, std::string_view replacement);
+
+std::string build_validate_program(std::string_view pattern, std::string_view flags,
+                                   std::string_view text);
+
+// One MatchEntry of a well-formed match line, or nothing.
+std::optional<Json> parse_match_line(const std::vector<std::string>& names, std::string_view line);
+
+// The header names the groups; every later line goes through parse_match_line.
+std::vector<Json> parse_match_output(std::string_view output);
+
+// The three operations, as the request loop calls them.
+std::string op_test(const Json& request, const std::string& pattern, const std::string& flags,
+                    const std::string& text);
+std::string op_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                       const std::string& text);
+std::string op_validate(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text);
+
+}  // namespace brindlecap::r
