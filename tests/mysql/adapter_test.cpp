@@ -1,0 +1,287 @@
+// The adapter called directly, through its flat interface and its inner steps.
+#include "adapter_internal.h"
+#include "mysql_adapter.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+namespace adapter = brindlecap::mysql_adapter;
+
+const json& cases() {
+    static const json loaded = [] {
+        std::ifstream file(CASES);
+        if (!file) throw std::runtime_error("cannot open " CASES);
+        return json::parse(file);
+    }();
+    return loaded;
+}
+
+// Null for a JSON null, else the string's bytes.
+std::optional<std::string> text_or_null(const json& value) {
+    if (value.is_null()) return std::nullopt;
+    return value.get<std::string>();
+}
+
+const char* c_str_or_null(const std::optional<std::string>& value) {
+    return value ? value->c_str() : nullptr;
+}
+
+struct HandleFree {
+    void operator()(URegularExpression* handle) const { mysql_regex_free(handle); }
+};
+using Handle = std::unique_ptr<URegularExpression, HandleFree>;
+
+struct CharFree {
+    void operator()(char* text) const { std::free(text); }
+};
+using Owned = std::unique_ptr<char, CharFree>;
+
+Handle compile(const char* pattern, const char* flags = "") {
+    char* error = nullptr;
+    Handle handle(mysql_regex_compile(pattern, flags, &error));
+    Owned owned_error(error);
+    EXPECT_TRUE(handle) << pattern << ": " << (error ? error : "(no error text)");
+    return handle;
+}
+
+// Checks a match array against the table's records, through every accessor,
+// group indexes one below and one above the range included.
+void expect_matches(const AdapterMatch* matches, int32_t count, const json& expect) {
+    ASSERT_EQ(count, static_cast<int32_t>(expect.size()));
+    if (expect.empty()) {
+        EXPECT_EQ(matches, nullptr);
+        return;
+    }
+    ASSERT_NE(matches, nullptr);
+    for (int32_t i = 0; i < count; ++i) {
+        const json& record = expect[static_cast<std::size_t>(i)];
+        SCOPED_TRACE("match " + std::to_string(i));
+        EXPECT_EQ(mysql_match_get_start(matches, i), record["start"].get<int32_t>());
+        EXPECT_EQ(mysql_match_get_end(matches, i), record["end"].get<int32_t>());
+        EXPECT_EQ(std::string(mysql_match_get_text(matches, i)), record["text"].get<std::string>());
+        const auto groups = static_cast<int32_t>(record["groups"].size());
+        EXPECT_EQ(mysql_match_get_group_count(matches, i), groups);
+        EXPECT_EQ(matches[i].group_count, groups);
+        if (groups == 0) {
+            EXPECT_EQ(matches[i].group_spans, nullptr);
+        }
+        for (int32_t g = -1; g <= groups; ++g) {
+            SCOPED_TRACE("group index " + std::to_string(g));
+            int32_t start = -1;
+            int32_t end = -1;
+            if (g >= 0 && g < groups) {
+                const json& span = record["groups"][static_cast<std::size_t>(g)];
+                start = span[0].get<int32_t>();
+                end = span[1].get<int32_t>();
+                EXPECT_EQ(matches[i].group_spans[g].start, start);
+                EXPECT_EQ(matches[i].group_spans[g].end, end);
+                EXPECT_EQ(matches[i].group_spans[g].matched, span[2].get<int>());
+            }
+            EXPECT_EQ(mysql_match_get_group_start(matches, i, g), start);
+            EXPECT_EQ(mysql_match_get_group_end(matches, i, g), end);
+        }
+    }
+}
+
+TEST(MysqlAdapter, RecordLayoutIsFixed) {
+    static_assert(sizeof(GroupSpan) == 12 && offsetof(GroupSpan, matched) == 8);
+    static_assert(offsetof(AdapterMatch, start) == 0 && offsetof(AdapterMatch, end) == 4);
+    static_assert(offsetof(AdapterMatch, match_text) == 8);
+    static_assert(offsetof(AdapterMatch, group_count) == 16);
+    static_assert(offsetof(AdapterMatch, group_spans) == 24);
+    SUCCEED();
+}
+
+TEST(MysqlAdapter, OffsetMapsAndLookups) {
+    for (const json& c : cases()["offset_maps"]) {
+        const std::string text = c["text"].get<std::string>();
+        SCOPED_TRACE(text);
+        adapter::Utf16 utf16 = adapter::utf8_to_utf16(text.c_str());
+        ASSERT_NE(utf16.units, nullptr);
+        const std::vector<int32_t> map = adapter::byte_offset_map(text.c_str(), utf16.length);
+        std::free(utf16.units);
+        EXPECT_EQ(map, c["map"].get<std::vector<int32_t>>());
+        EXPECT_EQ(map.size(), static_cast<std::size_t>(utf16.length) + 1);
+        for (const json& lookup : c["lookups"]) {
+            EXPECT_EQ(adapter::map_lookup(map, lookup[0].get<int32_t>()), lookup[1].get<int32_t>())
+                << "index " << lookup[0];
+        }
+    }
+}
+
+TEST(MysqlAdapter, FlagWords) {
+    for (const json& c : cases()["flag_words"]) {
+        const std::optional<std::string> flags = text_or_null(c[0]);
+        EXPECT_EQ(adapter::flag_word(c_str_or_null(flags)), c[1].get<uint32_t>()) << c[0];
+    }
+}
+
+TEST(MysqlAdapter, CompileFailuresNameTheError) {
+    for (const json& c : cases()["compile_failures"]) {
+        const std::optional<std::string> pattern = text_or_null(c["pattern"]);
+        const std::optional<std::string> flags = text_or_null(c["flags"]);
+        SCOPED_TRACE(c.dump());
+        char* error = nullptr;
+        Handle handle(mysql_regex_compile(c_str_or_null(pattern), c_str_or_null(flags), &error));
+        Owned owned_error(error);
+        EXPECT_FALSE(handle);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(std::string(error), c["error"].get<std::string>());
+
+        // Without an error pointer the same failure allocates nothing (the
+        // leak checker of the sanitizer build would show it).
+        EXPECT_EQ(mysql_regex_compile(c_str_or_null(pattern), c_str_or_null(flags), nullptr), nullptr);
+    }
+}
+
+TEST(MysqlAdapter, SuccessfulCompileLeavesTheErrorPointerAlone) {
+    char sentinel = 0;
+    char* error = &sentinel;
+    Handle handle(mysql_regex_compile("a", nullptr, &error));
+    EXPECT_TRUE(handle);
+    EXPECT_EQ(error, &sentinel);
+}
+
+TEST(MysqlAdapter, IllFormedPatternIsAnEncodingError) {
+    for (const char* pattern : {"\xff", "a\xc3", "\xed\xa0\x80"}) {
+        char* error = nullptr;
+        EXPECT_EQ(mysql_regex_compile(pattern, "", &error), nullptr);
+        Owned owned_error(error);
+        ASSERT_NE(error, nullptr);
+        EXPECT_STREQ(error, "pattern encoding error");
+    }
+}
+
+TEST(MysqlAdapter, MatchTable) {
+    for (const json& c : cases()["matches"]) {
+        const std::string pattern = c["pattern"].get<std::string>();
+        const std::string text = c["text"].get<std::string>();
+        SCOPED_TRACE(pattern + " on " + text);
+        Handle handle = compile(pattern.c_str(), c["flags"].get<std::string>().c_str());
+        ASSERT_TRUE(handle);
+        int32_t count = -5;
+        AdapterMatch* matches = mysql_regex_matches(handle.get(), text.c_str(), &count);
+        expect_matches(matches, count, c["expect"]);
+        mysql_match_result_free(matches, count);
+    }
+}
+
+TEST(MysqlAdapter, NoMatchLooksLikeFailure) {
+    Handle handle = compile("a");
+    ASSERT_TRUE(handle);
+    struct Call {
+        URegularExpression* handle;
+        const char* text;
+    };
+    for (const Call& call : {Call{handle.get(), "zzz"}, Call{handle.get(), ""}, Call{nullptr, "a"},
+                             Call{handle.get(), nullptr}, Call{handle.get(), "a\xff"},
+                             Call{handle.get(), "a\xed\xa0\x80"}}) {
+        int32_t count = 99;
+        EXPECT_EQ(mysql_regex_matches(call.handle, call.text, &count), nullptr);
+        EXPECT_EQ(count, 0);
+    }
+}
+
+TEST(MysqlAdapter, HandleIsReusableAndArraysOutliveIt) {
+    Handle handle = compile("(b)|é");
+    ASSERT_TRUE(handle);
+    int32_t first_count = 0;
+    AdapterMatch* first = mysql_regex_matches(handle.get(), "ébé", &first_count);
+    Owned replaced(mysql_regex_replace(handle.get(), "abc", "<$1>"));
+    int32_t second_count = 0;
+    AdapterMatch* second = mysql_regex_matches(handle.get(), "xb", &second_count);
+    handle.reset();
+
+    expect_matches(first, first_count,
+                   json::parse(R"([{"start":0,"end":2,"text":"é","groups":[[-1,-1,0]]},
+                                   {"start":2,"end":3,"text":"b","groups":[[2,3,1]]},
+                                   {"start":3,"end":5,"text":"é","groups":[[-1,-1,0]]}])"));
+    EXPECT_STREQ(replaced.get(), "a<b>c");
+    expect_matches(second, second_count,
+                   json::parse(R"([{"start":1,"end":2,"text":"b","groups":[[1,2,1]]}])"));
+    mysql_match_result_free(first, first_count);
+    mysql_match_result_free(second, second_count);
+}
+
+TEST(MysqlAdapter, SearchThatFailsMidwayKeepsEarlierMatches) {
+    // The second alternative backtracks once per letter; ICU's backtracking
+    // stack runs out long before the final x.
+    const std::string text = "x" + std::string(200000, 'a') + "x";
+    Handle handle = compile("x|(a|b)*c");
+    ASSERT_TRUE(handle);
+    int32_t count = 0;
+    AdapterMatch* matches = mysql_regex_matches(handle.get(), text.c_str(), &count);
+    expect_matches(matches, count, json::parse(R"([{"start":0,"end":1,"text":"x","groups":[[-1,-1,0]]}])"));
+    mysql_match_result_free(matches, count);
+}
+
+TEST(MysqlAdapter, ReplacementTable) {
+    for (const json& c : cases()["replacements"]) {
+        const std::string pattern = c["pattern"].get<std::string>();
+        const std::string text = c["text"].get<std::string>();
+        const std::string replacement = c["replacement"].get<std::string>();
+        SCOPED_TRACE(pattern + " on " + text + " with " + replacement);
+        Handle handle = compile(pattern.c_str());
+        ASSERT_TRUE(handle);
+        Owned result(mysql_regex_replace(handle.get(), text.c_str(), replacement.c_str()));
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(std::string(result.get()), c["result"].get<std::string>());
+    }
+}
+
+TEST(MysqlAdapter, ReplaceWithMissingOrBadArgumentsCopiesTheText) {
+    Handle handle = compile("a");
+    ASSERT_TRUE(handle);
+    EXPECT_STREQ(Owned(mysql_regex_replace(handle.get(), nullptr, "b")).get(), "");
+    EXPECT_STREQ(Owned(mysql_regex_replace(nullptr, "abc", "b")).get(), "abc");
+    EXPECT_STREQ(Owned(mysql_regex_replace(handle.get(), "abc", nullptr)).get(), "abc");
+    EXPECT_STREQ(Owned(mysql_regex_replace(handle.get(), "abc", "\xff")).get(), "abc");
+    EXPECT_STREQ(Owned(mysql_regex_replace(handle.get(), "ab\xff", "b")).get(), "ab\xff");
+}
+
+TEST(MysqlAdapter, FreeFunctionsAndAccessorsAcceptNull) {
+    mysql_regex_free(nullptr);
+    mysql_match_result_free(nullptr, 0);
+    mysql_match_result_free(nullptr, 3);
+    EXPECT_EQ(mysql_match_get_start(nullptr, 0), -1);
+    EXPECT_EQ(mysql_match_get_end(nullptr, 0), -1);
+    EXPECT_EQ(mysql_match_get_text(nullptr, 0), nullptr);
+    EXPECT_EQ(mysql_match_get_group_count(nullptr, 0), 0);
+    EXPECT_EQ(mysql_match_get_group_start(nullptr, 0, 0), -1);
+    EXPECT_EQ(mysql_match_get_group_end(nullptr, 0, 0), -1);
+}
+
+TEST(MysqlAdapter, CapacitiesNeverOverflow) {
+    EXPECT_EQ(adapter::utf16_capacity(0), 1);
+    EXPECT_EQ(adapter::utf16_capacity(5), 11);
+    EXPECT_EQ(adapter::utf16_capacity((std::size_t{1} << 30) - 1), INT32_MAX);
+    EXPECT_EQ(adapter::utf16_capacity(std::size_t{1} << 30), std::nullopt);
+    EXPECT_EQ(adapter::utf16_capacity((std::size_t{1} << 32) + 5), std::nullopt);
+    EXPECT_EQ(adapter::utf8_capacity(1), 4);
+    EXPECT_EQ(adapter::utf8_capacity(INT32_MAX), INT32_MAX);
+    EXPECT_EQ(adapter::replace_capacity(1, 4), 8);
+    EXPECT_EQ(adapter::replace_capacity(800'000'000, 10), INT32_MAX);
+}
+
+TEST(MysqlAdapter, Utf16ToUtf8EdgeCases) {
+    const UChar lone_surrogate[] = {0x61, 0xD83D, 0x62};
+    const UChar pair[] = {0xD83D, 0xDE00};
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(nullptr, 3)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, 0)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, -1)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(lone_surrogate, 3)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, 2)).get(), "\xF0\x9F\x98\x80");
+}
+
+}  // namespace

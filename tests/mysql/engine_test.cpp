@@ -1,0 +1,54 @@
+// The engine program end to end, its flag letters, and its exported adapter.
+#include "e2e.h"
+#include "mysql_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+BRINDLECAP_CASE_FILE_TESTS(MysqlEngineCases, PROGRAM, CASES);
+
+TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
+    std::ifstream file(FLAG_CASES);
+    ASSERT_TRUE(file) << FLAG_CASES;
+    std::string line;
+    int checked = 0;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string flags = brindlecap::test::unescape(line.substr(0, tab));
+        const std::string expected = line.substr(tab + 1);
+        EXPECT_EQ(brindlecap::mysql::flag_string(brindlecap::mysql::parse_flags(flags)), expected)
+            << "flags " << line.substr(0, tab);
+        ++checked;
+    }
+    EXPECT_GT(checked, 0) << "no cases read from " << FLAG_CASES;
+}
+
+TEST(MysqlEngineExports, AdapterFunctionsAreInTheDynamicSymbolTable) {
+    brindlecap::test::RunOptions options;
+    options.args = {"-D", "--defined-only", PROGRAM};
+    const brindlecap::test::RunResult result = brindlecap::test::run_program(NM, options);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    std::set<std::string> functions;
+    std::istringstream lines(result.out);
+    std::string address, kind, name;
+    while (lines >> address >> kind >> name) {
+        if (kind == "T") functions.insert(name);
+    }
+    for (const char* expected :
+         {"mysql_regex_compile", "mysql_regex_matches", "mysql_regex_replace", "mysql_regex_free",
+          "mysql_match_result_free", "mysql_match_get_start", "mysql_match_get_end",
+          "mysql_match_get_text", "mysql_match_get_group_count", "mysql_match_get_group_start",
+          "mysql_match_get_group_end"}) {
+        EXPECT_TRUE(functions.count(expected)) << expected << " not exported:\n" << result.out;
+    }
+}
+
+}  // namespace
