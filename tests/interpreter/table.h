@@ -1,6 +1,6 @@
 // Tables of cases kept in data files: one case per line, fields separated by
 // tabs, each field unescaped as the end-to-end harness does (\t \n \xHH ...).
-// Empty lines and lines that begin with '#' are skipped.
+// Empty lines, lines that begin with "# " and a lone "#" are skipped.
 #pragma once
 
 #include "e2e.h"
@@ -27,7 +27,7 @@ inline std::vector<TableRow> load_table(const std::string& path, std::size_t fie
     int number = 0;
     while (std::getline(file, raw)) {
         ++number;
-        if (raw.empty() || raw[0] == '#') {
+        if (raw.empty() || raw == "#" || raw.starts_with("# ")) {
             continue;
         }
         TableRow row{path + ":" + std::to_string(number), {}};

@@ -1,0 +1,59 @@
+// brindlecap-r-engine end to end: against the real Rscript, and against
+// stand-ins for it laid out in a scratch directory.
+#include "e2e.h"
+#include "fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using brindlecap::test::Case;
+
+BRINDLECAP_CASE_FILE_TESTS(RealRCases, PROGRAM, REAL_R_CASES);
+
+// One scratch directory per test process; each case lays it out anew, since
+// a stand-in may remove itself.
+const brindlecap::test::TempDir scratch;
+
+void lay_out_fixtures(const std::string& dir) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        fs::remove_all(entry.path());
+    }
+    for (const char* name : {"fake-r", "echo-program", "remove-self", "kill-self"}) {
+        fs::copy_file(fs::path(FIXTURES) / name, fs::path(dir) / name);
+        fs::permissions(fs::path(dir) / name, fs::perms(0755));
+    }
+    fs::create_directories(fs::path(dir) / "path");
+    fs::copy_file(fs::path(FIXTURES) / "fake-r", fs::path(dir) / "path" / "Rscript");
+    fs::permissions(fs::path(dir) / "path" / "Rscript", fs::perms(0755));
+    fs::copy_file(fs::path(FIXTURES) / "fake-r", fs::path(dir) / "noexec-r");
+    fs::permissions(fs::path(dir) / "noexec-r", fs::perms(0644));
+    fs::create_directories(fs::path(dir) / "empty");
+}
+
+bool rscript_at_a_fixed_path() {
+    return fs::exists("/opt/homebrew/bin/Rscript") || fs::exists("/usr/local/bin/Rscript");
+}
+
+class FakeRCases : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FakeRCases, Case) {
+    const Case& c = GetParam();
+    if (c.name.starts_with("not found") && rscript_at_a_fixed_path()) {
+        GTEST_SKIP() << "Rscript is installed at a fixed path";
+    }
+    lay_out_fixtures(scratch.path());
+    brindlecap::test::expect_case(PROGRAM, c);
+}
+
+INSTANTIATE_TEST_SUITE_P(File, FakeRCases,
+                         ::testing::ValuesIn(brindlecap::test::load_cases(FAKE_R_CASES,
+                                                                          {{"DIR", scratch.path()}})),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return brindlecap::test::case_test_name(info.param);
+                         });
+
+}  // namespace
