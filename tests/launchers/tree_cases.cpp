@@ -3,6 +3,7 @@
 //
 // Each case is a harness case (see e2e.h) with tree directives mixed in:
 //   launcher FLAVOUR        python, perl or php; copied to ${D}
+//   launcher-dir NAME       the last part of ${D} (unescaped), "MacOS" by default
 //   via-link                start the launcher through a symbolic link to it
 //   as-nobody               start it as user 65534 (skipped unless root)
 //   exe PATH [MODE]         a copy of the probe interpreter (mode 0755)
@@ -43,8 +44,12 @@ std::vector<std::string> split_words(const std::string& line) {
 }
 
 bool is_tree_directive(const std::string& word) {
-    return word == "launcher" || word == "via-link" || word == "as-nobody" || word == "exe" ||
-           word == "file" || word == "link" || word == "dir";
+    static const char* const directives[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
+                                              "exe",      "file",         "link",     "dir"};
+    for (const char* directive : directives) {
+        if (word == directive) return true;
+    }
+    return false;
 }
 
 std::vector<TreeCase> load_tree_cases(const std::string& path) {
@@ -110,7 +115,12 @@ TEST_P(LauncherTrees, Case) {
     const TreeCase& tree_case = GetParam();
     SCOPED_TRACE(std::string(CASES) + ":" + std::to_string(tree_case.line) + ": " + tree_case.name);
     TemporaryRoot root;
-    const std::string d = root.path + "/a/b/MacOS";
+    std::string d = root.path + "/a/b/MacOS";
+    for (const std::vector<std::string>& words : tree_case.tree) {
+        if (words[0] == "launcher-dir" && words.size() > 1) {
+            d = root.path + "/a/b/" + brindlecap::test::unescape(words[1]);
+        }
+    }
     fs::create_directories(d);
     const std::map<std::string, std::string> variables = {
         {"T", root.path}, {"D", d}, {"TRIPLE", BRINDLECAP_TARGET_TRIPLE}, {"PROBE", PROBE},
