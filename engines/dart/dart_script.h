@@ -13,8 +13,9 @@ inline constexpr std::string_view dart_script_path = "/tmp/brindlecap-dart.dart"
 // The program dart runs for every request, written to the file byte for byte.
 extern const std::string_view dart_script;
 
-// Creates or truncates the file (0666 less the umask, close-on-exec) and
-// writes the whole program. nullopt on success, else the error's text.
+// Creates or truncates the file (0666 less the umask, close-on-exec; a
+// symbolic link at the path is refused) and writes the whole program.
+// nullopt on success, else the error's text.
 std::optional<std::string> write_dart_script(const std::string& path);
 
 // Unlinks the file; every error (a file already gone among them) is ignored.

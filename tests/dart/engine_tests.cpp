@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <optional>
 #include <spawn.h>
 #include <sstream>
 #include <string>

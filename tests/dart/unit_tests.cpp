@@ -115,6 +115,15 @@ TEST_F(WriteDartScript, ReportsTheSystemErrorText) {
               "No such file or directory (os error 2)");
 }
 
+TEST_F(WriteDartScript, RefusesToWriteThroughASymbolicLink) {
+    const std::string target = dir_ + "/target";
+    const std::string link = dir_ + "/program.dart";
+    std::ofstream(target) << "keep me";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(write_dart_script(link), os_error_text(ELOOP));
+    EXPECT_EQ(read_file(target), "keep me");
+}
+
 TEST_F(WriteDartScript, RemoveIgnoresAMissingFile) {
     const std::string path = dir_ + "/program.dart";
     ASSERT_FALSE(write_dart_script(path));
@@ -149,8 +158,9 @@ TEST(DartParseMatchLine, WritesItsMembersInKeyOrder) {
 
 TEST(DartSplitOutputLines, Table) {
     for (const Json& row : json_lines("split_output_lines.jsonl")) {
+        const std::string output = row[0].get<std::string>();
         std::vector<std::string> lines;
-        for (const std::string_view line : split_output_lines(row[0].get<std::string>())) {
+        for (const std::string_view line : split_output_lines(output)) {
             lines.emplace_back(line);
         }
         EXPECT_EQ(lines, row[1].get<std::vector<std::string>>()) << "output: " << row[0];
