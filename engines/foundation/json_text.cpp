@@ -55,11 +55,11 @@ std::string error_to_json(std::string_view message) {
 std::string respond(std::string_view line) {
     const platform::JsonObjectPtr request = platform::json_object_with_data(line);
     if (!request) return error_to_json("bad request JSON");
-    const std::string op = platform::string_member(*request, "op").value_or("test");
-    const std::string pattern = platform::string_member(*request, "pattern").value_or("");
-    const std::string flags = platform::string_member(*request, "flags").value_or("");
-    const std::string text = platform::string_member(*request, "text").value_or("");
-    const std::string replacement = platform::string_member(*request, "replacement").value_or("");
+    const std::string op = platform::take_string_member(*request, "op").value_or("test");
+    const std::string pattern = platform::take_string_member(*request, "pattern").value_or("");
+    const std::string flags = platform::take_string_member(*request, "flags").value_or("");
+    const std::string text = platform::take_string_member(*request, "text").value_or("");
+    const std::string replacement = platform::take_string_member(*request, "replacement").value_or("");
     if (op == "test") return run_test(pattern, flags, text);
     if (op == "replace") return run_replace(pattern, flags, text, replacement);
     return error_to_json("unknown op: " + op);

@@ -11,7 +11,8 @@
 
 int main() {
     using namespace brindlecap::foundation;
-    while (const auto line = platform::read_line(stdin)) {
+    platform::LineReader input;
+    while (const auto line = platform::read_line(input)) {
         if (line->empty()) continue;
         const std::string response = respond(*line);
         std::fwrite(response.data(), 1, response.size(), stdout);

@@ -1,5 +1,8 @@
 #include "engine.h"
 
+#include <algorithm>
+#include <charconv>
+
 namespace brindlecap::foundation {
 
 std::uint32_t options_from_flags(std::string_view flags) {
@@ -15,11 +18,30 @@ namespace {
 
 void append_quoted_substring(std::string& out, const platform::Text& text, platform::Range range,
                              std::string& scratch) {
-    scratch.clear();
-    platform::append_substring(scratch, text, range);
     out += '"';
-    append_json_escaped(out, scratch);
+    const std::size_t start = out.size();
+    platform::append_substring(out, text, range);
+    // Matched text rarely needs escaping: it is checked in place and only
+    // written again when it does.
+    const bool plain = std::none_of(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == '"' || u == '\\';
+    });
+    if (!plain) {
+        scratch.assign(out, start);
+        out.resize(start);
+        append_json_escaped(out, scratch);
+    }
     out += '"';
+}
+
+// Room for the response, so that it is built without being moved as it grows.
+std::size_t estimated_size(const platform::MatchList& matches) {
+    std::size_t size = 32;
+    for (const platform::Range& r : matches.ranges) {
+        size += 8 + 3 * (r.location == platform::not_found ? 0 : r.length);
+    }
+    return size + 48 * platform::match_count(matches);
 }
 
 void append_match(std::string& out, platform::TextCheckingResult match, const platform::Text& text,
@@ -27,7 +49,9 @@ void append_match(std::string& out, platform::TextCheckingResult match, const pl
     out += R"({"match":)";
     append_quoted_substring(out, text, match[0], scratch);
     out += R"(,"index":)";
-    out += std::to_string(match[0].location);
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, match[0].location);
+    out.append(digits, written.ptr);
     out += R"(,"captures":[)";
     for (std::size_t i = 1; i < match.size(); ++i) {
         if (i > 1) out += ',';
@@ -71,7 +95,9 @@ std::string run_test(std::string_view pattern, std::string_view flags, std::stri
         platform::matches_in_string(*compiled.regex, subject, {0, platform::length(subject)});
     const GroupNameMap names = scan_group_names(pattern);
 
-    std::string out = R"({"status":"ok","matches":[)";
+    std::string out;
+    out.reserve(estimated_size(matches));
+    out += R"({"status":"ok","matches":[)";
     std::string scratch;
     const std::size_t count = platform::match_count(matches);
     for (std::size_t k = 0; k < count; ++k) {

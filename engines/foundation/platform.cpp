@@ -10,7 +10,11 @@
 #include <unicode/utf8.h>
 #include <unicode/utypes.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 
 namespace brindlecap::foundation::platform {
@@ -24,46 +28,72 @@ constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 constexpr int json_max_depth = 512;
 
 void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t count) {
+    // Converted through a small buffer: at most three bytes per unit (a pair
+    // of units makes four).
+    constexpr std::size_t chunk_units = 256;
+    char buffer[3 * chunk_units + 4];
     const auto* s = reinterpret_cast<const UChar*>(units);
     const auto n = static_cast<std::int64_t>(count);
     std::int64_t i = 0;
     while (i < n) {
-        if (s[i] < 0x80) {
-            std::int64_t run = i;
-            while (run < n && s[run] < 0x80) ++run;
-            out.reserve(out.size() + static_cast<std::size_t>(run - i));
-            for (; i < run; ++i) out.push_back(static_cast<char>(s[i]));
-            continue;
-        }
-        UChar32 c = 0;
-        U16_NEXT(s, i, n, c);
-        if (U_IS_SURROGATE(c)) c = 0xFFFD;
-        char buffer[U8_MAX_LENGTH];
+        const std::int64_t stop = std::min<std::int64_t>(n, i + static_cast<std::int64_t>(chunk_units));
         std::int32_t written = 0;
-        U8_APPEND_UNSAFE(buffer, written, c);
+        while (i < stop) {
+            if (s[i] < 0x80) {
+                buffer[written++] = static_cast<char>(s[i++]);
+                continue;
+            }
+            UChar32 c = 0;
+            U16_NEXT(s, i, n, c);
+            if (U_IS_SURROGATE(c)) c = 0xFFFD;
+            U8_APPEND_UNSAFE(buffer, written, c);
+        }
         out.append(buffer, static_cast<std::size_t>(written));
     }
 }
 
-void append_utf8_as_utf16(std::u16string& out, std::string_view utf8) {
-    const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
-    const auto n = static_cast<std::int64_t>(utf8.size());
-    out.reserve(out.size() + utf8.size());
+// The length of the well-formed prefix of `bytes`.
+std::size_t well_formed_prefix(std::string_view bytes) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto n = static_cast<std::int64_t>(bytes.size());
     std::int64_t i = 0;
     while (i < n) {
         if (s[i] < 0x80) {
-            out.push_back(static_cast<char16_t>(s[i++]));
+            ++i;
+            continue;
+        }
+        const std::int64_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(s, i, n, c);
+        if (c < 0) return static_cast<std::size_t>(start);
+    }
+    return bytes.size();
+}
+
+void append_utf8_as_utf16(std::u16string& out, std::string_view utf8) {
+    // Never more units than bytes.
+    const std::size_t old_size = out.size();
+    out.resize(old_size + utf8.size());
+    char16_t* const begin = out.data() + old_size;
+    char16_t* p = begin;
+    const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const auto n = static_cast<std::int64_t>(utf8.size());
+    std::int64_t i = 0;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            *p++ = static_cast<char16_t>(s[i++]);
             continue;
         }
         UChar32 c = 0;
         U8_NEXT_OR_FFFD(s, i, n, c);
         if (U_IS_BMP(c)) {
-            out.push_back(static_cast<char16_t>(c));
+            *p++ = static_cast<char16_t>(c);
         } else {
-            out.push_back(static_cast<char16_t>(U16_LEAD(c)));
-            out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+            *p++ = static_cast<char16_t>(U16_LEAD(c));
+            *p++ = static_cast<char16_t>(U16_TRAIL(c));
         }
     }
+    out.resize(old_size + static_cast<std::size_t>(p - begin));
 }
 
 std::u16string to_utf16(std::string_view utf8) {
@@ -143,9 +173,9 @@ std::vector<TemplatePiece> parse_template(std::u16string_view t, std::size_t gro
 
 // ---- line reader ----------------------------------------------------------
 
-std::string decode_utf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
+namespace {
+
+void append_decoded(std::string& out, std::string_view bytes) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const auto n = static_cast<std::int64_t>(bytes.size());
     std::int64_t i = 0;
@@ -164,6 +194,16 @@ std::string decode_utf8(std::string_view bytes) {
             out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
         }
     }
+}
+
+}  // namespace
+
+std::string decode_utf8(std::string_view bytes) {
+    std::string out;
+    const std::size_t valid = well_formed_prefix(bytes);
+    out.reserve(bytes.size());
+    out.append(bytes.substr(0, valid));
+    if (valid < bytes.size()) append_decoded(out, bytes.substr(valid));
     return out;
 }
 
@@ -177,13 +217,34 @@ void strip_line_terminator(std::string& line) {
     }
 }
 
-std::optional<std::string> read_line(std::FILE* stream) {
-    char* raw = nullptr;
-    std::size_t capacity = 0;
-    const ssize_t got = getline(&raw, &capacity, stream);
-    std::unique_ptr<char, decltype(&std::free)> buffer(raw, &std::free);
-    if (got <= 0) return std::nullopt;
-    std::string line = decode_utf8(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+std::optional<std::string> read_line(LineReader& reader) {
+    std::string line;
+    bool have_line = false;
+    while (true) {
+        if (reader.begin < reader.end) {
+            const char* start = reader.buffer.data() + reader.begin;
+            const std::size_t available = reader.end - reader.begin;
+            const void* newline = std::memchr(start, '\n', available);
+            const std::size_t take =
+                newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1 : available;
+            line.append(start, take);
+            have_line = true;
+            reader.begin += take;
+            if (newline) break;
+        }
+        if (reader.finished) break;
+        reader.begin = reader.end = 0;
+        const ssize_t got = ::read(reader.fd, reader.buffer.data(), reader.buffer.size());
+        if (got > 0) {
+            reader.end = static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            reader.finished = true;
+        }
+    }
+    if (!have_line) return std::nullopt;
+    if (well_formed_prefix(line) != line.size()) line = decode_utf8(line);
     strip_line_terminator(line);
     return line;
 }
@@ -218,6 +279,12 @@ std::optional<std::string> string_member(const JsonObject& object, std::string_v
     const auto it = object.value.find(std::string(key));
     if (it == object.value.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
+}
+
+std::optional<std::string> take_string_member(JsonObject& object, std::string_view key) {
+    const auto it = object.value.find(std::string(key));
+    if (it == object.value.end() || !it->is_string()) return std::nullopt;
+    return std::move(it->get_ref<std::string&>());
 }
 
 // ---- texts -----------------------------------------------------------------

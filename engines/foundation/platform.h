@@ -21,11 +21,20 @@ namespace brindlecap::foundation::platform {
 
 // ---- line reader ----------------------------------------------------------
 
-// The next line of `stream`, ill-formed UTF-8 replaced by U+FFFD (one per
-// maximal ill-formed subpart), with its final line terminator removed: a CR LF
-// pair, a LF, or a CR on a last line that has no LF. Nothing at end of input
-// or when the read fails.
-std::optional<std::string> read_line(std::FILE* stream);
+// Reads lines from a descriptor through a buffer of its own.
+struct LineReader {
+    int fd = 0;
+    std::vector<char> buffer = std::vector<char>(1 << 16);
+    std::size_t begin = 0;  // unread bytes are buffer[begin, end)
+    std::size_t end = 0;
+    bool finished = false;  // end of input or a failed read
+};
+
+// The next line, ill-formed UTF-8 replaced by U+FFFD (one per maximal
+// ill-formed subpart), with its final line terminator removed: a CR LF pair,
+// a LF, or a CR on a last line that has no LF. Nothing once the input has
+// ended or a read has failed and no bytes of a line are left.
+std::optional<std::string> read_line(LineReader& reader);
 
 // Well-formed UTF-8 for any bytes, by the same replacement rule.
 std::string decode_utf8(std::string_view bytes);
@@ -47,6 +56,9 @@ JsonObjectPtr json_object_with_data(std::string_view utf8);
 
 // The member's value when it is a JSON string.
 std::optional<std::string> string_member(const JsonObject& object, std::string_view key);
+
+// As string_member, moving the value out of the tree (for large texts).
+std::optional<std::string> take_string_member(JsonObject& object, std::string_view key);
 
 // ---- texts -----------------------------------------------------------------
 
