@@ -4,6 +4,7 @@
 // status. Paths are byte strings throughout and are never normalised.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
