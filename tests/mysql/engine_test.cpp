@@ -13,6 +13,22 @@ namespace {
 
 BRINDLECAP_CASE_FILE_TESTS(MysqlEngineCases, PROGRAM, CASES);
 
+// The "test" response is written without a generic tree; every expected line
+// of the case table must read exactly as the shared writer writes it, so the
+// table pins the engine to the writer's form.
+TEST(MysqlEngineCases, ExpectedLinesAreInTheSharedWritersForm) {
+    int checked = 0;
+    for (const brindlecap::test::Case& c : brindlecap::test::load_cases(CASES)) {
+        std::istringstream lines(c.expected_out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            EXPECT_EQ(brindlecap::write_json(brindlecap::Json::parse(line)), line) << c.name;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0);
+}
+
 TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
     std::ifstream file(FLAG_CASES);
     ASSERT_TRUE(file) << FLAG_CASES;
