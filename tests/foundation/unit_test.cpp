@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -53,19 +57,19 @@ std::string where(const std::string& file, const Row& row) {
     return file + ":" + std::to_string(row.line);
 }
 
-TEST(JsonEscape, Table) {
+TEST(FoundationJsonEscape, Table) {
     for (const Row& row : load_rows("json_escape_cases.txt")) {
         ASSERT_EQ(row.fields.size(), 2u) << where("json_escape_cases.txt", row);
         EXPECT_EQ(json_escape(row.fields[0]), row.fields[1]) << where("json_escape_cases.txt", row);
     }
 }
 
-TEST(ErrorToJson, StatusComesFirstAndTheMessageIsEscaped) {
+TEST(FoundationErrorToJson, StatusComesFirstAndTheMessageIsEscaped) {
     EXPECT_EQ(error_to_json("bad request JSON"), R"({"status":"error","message":"bad request JSON"})");
     EXPECT_EQ(error_to_json("a\"\n\x01"), R"({"status":"error","message":"a\"\n\u0001"})");
 }
 
-TEST(OptionsFromFlags, Table) {
+TEST(FoundationOptionsFromFlags, Table) {
     for (const Row& row : load_rows("flag_cases.txt")) {
         ASSERT_EQ(row.fields.size(), 2u) << where("flag_cases.txt", row);
         EXPECT_EQ(options_from_flags(row.fields[0]), std::stoul(row.fields[1]))
@@ -73,7 +77,7 @@ TEST(OptionsFromFlags, Table) {
     }
 }
 
-TEST(ScanGroupNames, Table) {
+TEST(FoundationScanGroupNames, Table) {
     for (const Row& row : load_rows("group_name_cases.txt")) {
         GroupNameMap expected;
         for (std::size_t i = 1; i < row.fields.size(); ++i) {
@@ -86,9 +90,9 @@ TEST(ScanGroupNames, Table) {
     }
 }
 
-TEST(ScanGroupNames, EmptyPattern) { EXPECT_TRUE(scan_group_names("").empty()); }
+TEST(FoundationScanGroupNames, EmptyPattern) { EXPECT_TRUE(scan_group_names("").empty()); }
 
-TEST(TemplateExpansion, Table) {
+TEST(FoundationTemplateExpansion, Table) {
     for (const Row& row : load_rows("template_cases.txt")) {
         ASSERT_GE(row.fields.size(), 3u) << where("template_cases.txt", row);
         std::vector<std::optional<std::string>> groups;
@@ -100,14 +104,14 @@ TEST(TemplateExpansion, Table) {
     }
 }
 
-TEST(DecodeUtf8, Table) {
+TEST(FoundationDecodeUtf8, Table) {
     for (const Row& row : load_rows("utf8_cases.txt")) {
         ASSERT_EQ(row.fields.size(), 2u) << where("utf8_cases.txt", row);
         EXPECT_EQ(platform::decode_utf8(row.fields[0]), row.fields[1]) << where("utf8_cases.txt", row);
     }
 }
 
-TEST(JsonReader, OnlyAnObjectAtTheTopCounts) {
+TEST(FoundationJsonReader, OnlyAnObjectAtTheTopCounts) {
     for (const char* text : {"[]", "\"x\"", "42", "true", "null", "", "  ", "{", "{} x", "{\"a\":\"\\q\"}"}) {
         EXPECT_EQ(platform::json_object_with_data(text), nullptr) << text;
     }
@@ -124,14 +128,14 @@ std::string nested(std::size_t depth) {
     return R"({"op":"x","a":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
 }
 
-TEST(JsonReader, NestingIsLimited) {
+TEST(FoundationJsonReader, NestingIsLimited) {
     EXPECT_NE(platform::json_object_with_data(nested(511)), nullptr);
     EXPECT_EQ(platform::json_object_with_data(nested(512)), nullptr);
     EXPECT_EQ(platform::json_object_with_data(nested(2'000'000)), nullptr);
     EXPECT_EQ(respond(nested(2'000'000)), R"({"status":"error","message":"bad request JSON"})");
 }
 
-TEST(Texts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) {
+TEST(FoundationTexts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) {
     const platform::Text text = platform::make_text("a\xF0\x9F\x98\x80" "b");
     EXPECT_EQ(platform::length(text), 4u);
     EXPECT_EQ(platform::substring(text, {1, 2}), "\xF0\x9F\x98\x80");
@@ -141,12 +145,49 @@ TEST(Texts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) {
     EXPECT_EQ(platform::substring(text, {9, 1}), "");
 }
 
-TEST(MatchToJson, PiecesInTheirFixedOrder) {
+TEST(FoundationMatchToJson, PiecesInTheirFixedOrder) {
     const platform::Text text = platform::make_text("xa\"b");
     const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::not_found, 0}, {3, 0}, {2, 2}};
     const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
     EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
               R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");
+}
+
+// A search that needs a deep backtracking stack still finds its matches:
+// the engine has no error path for searching, so stopping part way would
+// answer with a plainly wrong list.
+TEST(FoundationSearch, DeepBacktrackingIsNotCutShort) {
+    std::string text;
+    for (int i = 0; i < 300000; ++i) text += "ab";
+    const std::string response = run_test("(a|b)*", "", text);
+    EXPECT_EQ(response.substr(0, 40), R"({"status":"ok","matches":[{"match":"abab)");
+    const std::string tail = R"(,"index":0,"captures":["b"],"groups":{}},)"
+                             R"({"match":"","index":600000,"captures":[null],"groups":{}}]})";
+    ASSERT_GE(response.size(), tail.size());
+    EXPECT_EQ(response.substr(response.size() - tail.size()), tail);
+    EXPECT_EQ(run_replace("(.)*", "", text, "<$1>"), R"({"status":"ok_replace","result":"<b><>"})");
+}
+
+// Lines longer than the reader's buffer, split across reads, and the
+// terminators at the end of input.
+TEST(FoundationLineReader, LongLinesAndTheLastLine) {
+    const std::string path = ::testing::TempDir() + "foundation_lines.txt";
+    const std::string long_line(200000, 'x');
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << long_line << "\r\n" << "a\xFF\r\r\n" << "\n" << "b\r";
+    }
+    platform::LineReader reader;
+    reader.fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reader.fd, 0);
+    EXPECT_EQ(platform::read_line(reader), long_line);
+    EXPECT_EQ(platform::read_line(reader), "a\xEF\xBF\xBD\r");
+    EXPECT_EQ(platform::read_line(reader), "");
+    EXPECT_EQ(platform::read_line(reader), "b");
+    EXPECT_EQ(platform::read_line(reader), std::nullopt);
+    EXPECT_EQ(platform::read_line(reader), std::nullopt);
+    ::close(reader.fd);
+    std::remove(path.c_str());
 }
 
 }  // namespace
