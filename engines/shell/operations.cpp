@@ -5,17 +5,50 @@
 #include "replacement.h"
 #include "search.h"
 
+#include <array>
 #include <utility>
 
 namespace brindlecap::shell {
 
 namespace {
 
-// In byte mode a match may begin or end inside a multi-byte character; its
-// ill-formed bytes are written as U+FFFD so that the response stays UTF-8.
-std::string well_formed(std::string bytes) {
-    if (is_valid_utf8(bytes)) return bytes;
-    return decode_with_replacement(bytes);
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Appends `value` (well-formed UTF-8) as a JSON string. Bytes without an
+// escape are copied in runs; each byte that has one gets the text the JSON
+// writer gives it, taken once from the writer itself.
+void append_json_string(std::string& out, std::string_view value) {
+    static const auto escapes = [] {
+        std::array<std::string, 128> table;
+        for (unsigned c = 0; c < table.size(); ++c) {
+            if (!needs_escape(static_cast<unsigned char>(c))) continue;
+            std::string quoted = write_json(Json(std::string(1, static_cast<char>(c))));
+            table[c] = quoted.substr(1, quoted.size() - 2);
+        }
+        return table;
+    }();
+    out += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        auto c = static_cast<unsigned char>(value[i]);
+        if (!needs_escape(c)) continue;
+        out.append(value.substr(run, i - run));
+        out += escapes[c];
+        run = i + 1;
+    }
+    out.append(value.substr(run));
+    out += '"';
+}
+
+// As above, for bytes that may be ill-formed: in byte mode a match may begin
+// or end inside a multi-byte character, and its ill-formed bytes are written
+// as U+FFFD so that the response stays UTF-8.
+void append_json_bytes(std::string& out, std::string_view bytes) {
+    if (is_valid_utf8(bytes)) {
+        append_json_string(out, bytes);
+    } else {
+        append_json_string(out, decode_with_replacement(bytes));
+    }
 }
 
 }  // namespace
@@ -26,21 +59,26 @@ std::string test_operation(const Json&, const std::string& pattern, const std::s
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
     const TrePattern& re = *std::get<CompiledPattern>(compiled);
 
-    Json matches = Json::array();
+    // The response is assembled entry by entry around fixed member names in
+    // sorted key order ("captures", "groups", "index", "match"; "matches"
+    // before "status"), with every string value written by the JSON writer:
+    // the same text as writing one tree of every entry, without holding tree
+    // nodes for each of hundreds of thousands of matches.
+    std::string response = R"({"matches":[)";
+    bool first = true;
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
         for (const MatchSpan& span : find_all_matches(re, line)) {
-            Json entry = Json::object();
-            entry["captures"] = Json::array();
-            entry["groups"] = Json::object();
-            entry["index"] = offset + span.start;
-            entry["match"] = well_formed(std::string(line.substr(span.start, span.end - span.start)));
-            matches.push_back(std::move(entry));
+            response += first ? R"({"captures":[],"groups":{},"index":)"
+                              : R"(,{"captures":[],"groups":{},"index":)";
+            first = false;
+            response += std::to_string(offset + span.start);
+            response += R"(,"match":)";
+            append_json_bytes(response, line.substr(span.start, span.end - span.start));
+            response += '}';
         }
     });
-    Json response = Json::object();
-    response["matches"] = std::move(matches);
-    response["status"] = "ok";
-    return write_json(response);
+    response += R"(],"status":"ok"})";
+    return response;
 }
 
 std::string replace_operation(const Json& request, const std::string& pattern,
@@ -52,10 +90,13 @@ std::string replace_operation(const Json& request, const std::string& pattern,
 
     // One forward pass: the text between hits is copied and each expansion
     // appended, which gives the same result as splicing from the last hit
-    // backwards without moving the rest of the text at every hit.
-    Json entries = Json::array();
+    // backwards without moving the rest of the text at every hit. Entries are
+    // assembled as in "test".
+    std::string response = R"({"replacements":[)";
     std::string result;
+    result.reserve(text.size());
     std::size_t copied = 0;
+    bool any = false;
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
         for (const MatchSpan& span : find_all_matches(re, line)) {
             std::size_t start = offset + span.start;
@@ -65,19 +106,25 @@ std::string replace_operation(const Json& request, const std::string& pattern,
             result.append(text, copied, start - copied);
             result += expansion;
             copied = end;
-            entries.push_back(Json::array({start, end, well_formed(std::move(expansion))}));
+            response += any ? ",[" : "[";
+            any = true;
+            response += std::to_string(start);
+            response += ',';
+            response += std::to_string(end);
+            response += ',';
+            append_json_bytes(response, expansion);
+            response += ']';
         }
     });
-    if (entries.empty()) {
-        result = text;
-    } else {
+    if (any) {
         result.append(text, copied, std::string::npos);
+    } else {
+        result = text;
     }
-    Json response = Json::object();
-    response["replacements"] = std::move(entries);
-    response["result"] = well_formed(std::move(result));
-    response["status"] = "ok_replace";
-    return write_json(response);
+    response += R"(],"result":)";
+    append_json_bytes(response, result);
+    response += R"(,"status":"ok_replace"})";
+    return response;
 }
 
 }  // namespace brindlecap::shell
