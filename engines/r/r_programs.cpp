@@ -9,12 +9,15 @@ namespace brindlecap::r {
 
 namespace {
 
+// Line 5 subtracts before as.integer, so that positions are printed as
+// integers: a double such as 100000 would be printed as 1e+05 and its match
+// lost to the reader.
 constexpr char MATCH_SCRIPT_TEMPLATE[] = R"R(
 p <- "__P__"
 t <- "__T__"
 m <- gregexpr(p, t, perl = TRUE, ignore.case = __IC__)
 if (m[[1]][1] > 0) {
-  pos <- as.integer(m[[1]]) - 1
+  pos <- as.integer(m[[1]] - 1)
   len <- attr(m[[1]], "match.length")
   fm <- regmatches(t, m)[[1]]
   cn <- attr(m[[1]], "capture.names")

@@ -56,4 +56,19 @@ INSTANTIATE_TEST_SUITE_P(File, FakeRCases,
                              return brindlecap::test::case_test_name(info.param);
                          });
 
+// Positions of a round size must come out as integers, not as 1e+05.
+TEST(RealR, ReportsMatchesAtRoundPositions) {
+    brindlecap::test::RunOptions options;
+    options.env_unset.push_back("BRINDLECAP_R_BIN");
+    const std::string text = std::string(100000, 'x') + "ab" + std::string(99998, 'x') + "ab";
+    options.stdin_bytes = R"({"op":"test","pattern":"ab","text":")" + text + "\"}\n";
+    const auto result = brindlecap::test::run_program(PROGRAM, options);
+    EXPECT_EQ(result.out,
+              R"({"matches":[{"captures":[],"groups":{},"index":100000,"match":"ab"},)"
+              R"({"captures":[],"groups":{},"index":200000,"match":"ab"}],"status":"ok"})"
+              "\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
 }  // namespace
