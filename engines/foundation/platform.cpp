@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 #include <unicode/brkiter.h>
-#include <unicode/localpointer.h>
 #include <unicode/locid.h>
 #include <unicode/regex.h>
 #include <unicode/utext.h>
@@ -12,10 +11,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <cstdlib>
 
 namespace brindlecap::foundation::platform {
 
@@ -367,7 +365,9 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
         return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
     }
     const std::unique_ptr<icu::RegexMatcher> probe(compiled->matcher(status));
-    if (U_FAILURE(status) || !probe) return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
+    if (U_FAILURE(status) || !probe) {
+        return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
+    }
     const auto groups = static_cast<std::size_t>(probe->groupCount());
     return {RegexPtr(new Regex{std::move(compiled), groups}), {}};
 }
