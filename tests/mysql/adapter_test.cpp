@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+extern "C" int adapter_header_c_functions(void);
+
 namespace {
 
 using nlohmann::json;
@@ -102,6 +104,8 @@ TEST(MysqlAdapter, RecordLayoutIsFixed) {
     static_assert(offsetof(AdapterMatch, group_spans) == 24);
     SUCCEED();
 }
+
+TEST(MysqlAdapter, HeaderServesCCallers) { EXPECT_EQ(adapter_header_c_functions(), 11); }
 
 TEST(MysqlAdapter, OffsetMapsAndLookups) {
     for (const json& c : cases()["offset_maps"]) {

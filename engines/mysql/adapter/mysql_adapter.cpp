@@ -186,11 +186,11 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
         record.start = map_lookup(map, s);
         record.end = map_lookup(map, e);
         const int32_t length = e - s;
-        auto* piece = static_cast<UChar*>(std::malloc(sizeof(UChar) * (static_cast<std::size_t>(length) + 1)));
-        u_strncpy(piece, utf16.units + s, length);
-        piece[length] = 0;
-        record.match_text = utf16_to_utf8(piece, length);
-        std::free(piece);
+        auto* matched_units = static_cast<UChar*>(std::malloc(sizeof(UChar) * (static_cast<std::size_t>(length) + 1)));
+        u_strncpy(matched_units, utf16.units + s, length);
+        matched_units[length] = 0;
+        record.match_text = utf16_to_utf8(matched_units, length);
+        std::free(matched_units);
 
         record.group_count = group_count;
         if (group_count > 0) {
