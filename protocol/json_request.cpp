@@ -1,7 +1,6 @@
 #include "protocol.h"
 
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 namespace brindlecap {
@@ -10,37 +9,35 @@ namespace {
 
 constexpr std::size_t MAX_NESTING = 127;
 
-// Counts the bytes the parser has taken, so that a fault the tree builder
-// raises itself can name its column the way the parser would.
-struct CountingIterator {
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    const char* at = nullptr;
-    std::size_t* taken = nullptr;
-
-    reference operator*() const { return *at; }
-    CountingIterator& operator++() {
-        ++at;
-        ++*taken;
-        return *this;
+// Column (from 1) of the bracket that opens the first level beyond the
+// limit. Only called once the parser stopped there, so everything before it
+// is well-formed JSON and a plain scan of strings and brackets suffices; this
+// keeps position counting off the parser's path.
+std::size_t too_deep_column(std::string_view line) {
+    std::size_t depth = 0;
+    bool in_string = false, escaped = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_NESTING) return i + 1;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
     }
-    CountingIterator operator++(int) {
-        CountingIterator before = *this;
-        ++*this;
-        return before;
-    }
-    bool operator==(const CountingIterator& other) const { return at == other.at; }
-};
+    return line.size();
+}
 
 // Builds the value tree from parser events; a later duplicate key replaces the
 // earlier value.
 class TreeBuilder {
 public:
-    explicit TreeBuilder(const std::size_t* taken) : taken_(taken) {}
+    explicit TreeBuilder(std::string_view line) : line_(line) {}
 
     bool null() { return put(Json(nullptr)); }
     bool boolean(bool value) { return put(Json(value)); }
@@ -94,7 +91,7 @@ private:
     bool open(Json container) {
         if (stack_.size() + 1 > MAX_NESTING) {
             description_ = "recursion limit exceeded";
-            column_ = *taken_;
+            column_ = too_deep_column(line_);
             return false;
         }
         Json* slot = nullptr;
@@ -119,7 +116,7 @@ private:
         return true;
     }
 
-    const std::size_t* taken_;
+    std::string_view line_;
     Json root_;
     std::vector<Json*> stack_;
     std::string key_;
@@ -131,11 +128,8 @@ private:
 }  // namespace
 
 std::variant<Json, std::string> parse_request(std::string_view line) {
-    std::size_t taken = 0;
-    TreeBuilder builder(&taken);
-    const CountingIterator first{line.data(), &taken};
-    const CountingIterator last{line.data() + line.size(), &taken};
-    if (Json::sax_parse(first, last, &builder)) return std::move(builder.root());
+    TreeBuilder builder(line);
+    if (Json::sax_parse(line.data(), line.data() + line.size(), &builder)) return std::move(builder.root());
     return "bad request JSON: " + builder.fault();
 }
 

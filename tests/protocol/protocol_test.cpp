@@ -29,6 +29,9 @@ TEST(ParseRequest, NestingUpTo127IsAcceptedAnd128IsAFault) {
     EXPECT_EQ(fault_of(nested_arrays(128)), "bad request JSON: recursion limit exceeded at line 1 column 128");
     EXPECT_EQ(fault_of("[1,{\"a\":" + nested_arrays(127) + "}]"),
               "bad request JSON: recursion limit exceeded at line 1 column 134");
+    // Brackets and escaped quotes inside strings do not count as nesting.
+    EXPECT_EQ(fault_of("[\"[[{\\\"\"," + nested_arrays(127) + "]"),
+              "bad request JSON: recursion limit exceeded at line 1 column 136");
     // Deep input far beyond the limit stops at the limit instead of recursing.
     EXPECT_EQ(fault_of(std::string(1000000, '[')),
               "bad request JSON: recursion limit exceeded at line 1 column 128");

@@ -267,7 +267,9 @@ void expect_case(const std::string& program, const Case& c) {
 }
 
 std::string case_test_name(const Case& c) {
-    std::string name = "L" + std::to_string(c.line) + "_";
+    std::string name = std::to_string(c.line);
+    name.insert(0, 1, 'L');
+    name += '_';
     for (char ch : c.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
     return name;
 }
