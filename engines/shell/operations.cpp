@@ -6,6 +6,7 @@
 #include "search.h"
 
 #include <array>
+#include <optional>
 #include <utility>
 
 namespace brindlecap::shell {
@@ -97,12 +98,19 @@ std::string replace_operation(const Json& request, const std::string& pattern,
     result.reserve(text.size());
     std::size_t copied = 0;
     bool any = false;
+    bool too_deep = false;
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
+        if (too_deep) return;
         for (const MatchSpan& span : find_all_matches(re, line)) {
             std::size_t start = offset + span.start;
             std::size_t end = offset + span.end;
-            std::string expansion =
+            std::optional<std::string> expanded =
                 expand_replacement(replacement, std::string_view(text).substr(start, end - start));
+            if (!expanded) {
+                too_deep = true;
+                return;
+            }
+            std::string& expansion = *expanded;
             result.append(text, copied, start - copied);
             result += expansion;
             copied = end;
@@ -116,6 +124,9 @@ std::string replace_operation(const Json& request, const std::string& pattern,
             response += ']';
         }
     });
+    if (too_deep) {
+        return error_response("replacement error: \\L and \\U nested too deeply");
+    }
     if (any) {
         result.append(text, copied, std::string::npos);
     } else {

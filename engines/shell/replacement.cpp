@@ -133,7 +133,7 @@ std::string map_case(std::string_view text, CaseMode mode) {
     return out;
 }
 
-std::string expand_replacement(std::string_view t, std::string_view matched) {
+std::optional<std::string> expand_replacement(std::string_view t, std::string_view matched) {
     std::string out;
     std::size_t i = 0;
     const std::size_t length = t.size();
@@ -142,6 +142,7 @@ std::string expand_replacement(std::string_view t, std::string_view matched) {
         std::string text;
     };
     std::vector<Level> levels;
+    std::size_t remapped = 0;
     while (true) {
         FlatStop stop = expand_flat(t, i, length, matched, out);
         if (!stop.segment) break;
@@ -164,6 +165,10 @@ std::string expand_replacement(std::string_view t, std::string_view matched) {
         }
         std::string folded;
         for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+            remapped += folded.size();
+            if (remapped > REMAP_FACTOR * (length + out.size() + folded.size()) + REMAP_ALLOWANCE) {
+                return std::nullopt;
+            }
             if (folded.empty()) {
                 folded = map_case(level->text, level->mode);
             } else if (level->text.empty()) {

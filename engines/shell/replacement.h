@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,9 +16,19 @@ namespace brindlecap::shell {
 // where a segment ends.
 std::size_t find_case_end(std::string_view template_text, std::size_t length, std::size_t from);
 
-// The text that replaces one match. Never fails. Nested \L and \U segments are
-// expanded without recursion, so no template can exhaust the stack.
-std::string expand_replacement(std::string_view template_text, std::string_view matched);
+// The text that replaces one match. Nested \L and \U segments are expanded
+// without recursion, so no template can exhaust the stack, and at any depth.
+// Each level of a nesting maps the expansion of the levels inside it once
+// more, so a template that puts text of its own into very many levels
+// (\U&\L&\U&... repeated) would cost time quadratic in its length: when
+// that re-mapping exceeds REMAP_FACTOR times the size of the template and of
+// the expansion (plus REMAP_ALLOWANCE bytes), the expansion is abandoned and
+// nothing is returned.
+std::optional<std::string> expand_replacement(std::string_view template_text,
+                                              std::string_view matched);
+
+inline constexpr std::size_t REMAP_FACTOR = 64;
+inline constexpr std::size_t REMAP_ALLOWANCE = std::size_t{1} << 20;
 
 enum class CaseMode { lower, upper };
 

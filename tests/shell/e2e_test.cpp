@@ -59,6 +59,21 @@ TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
     EXPECT_EQ(result.exit_status, 0);
 }
 
+TEST(ShellLarge, RefusedNestingIsAnsweredAndTheLoopGoesOn) {
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += "\\\\U&\\\\L&";
+    std::string input =
+        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + many + "\"}\n" +
+        R"({"op":"test","pattern":"a","text":"a"})" + "\n";
+    auto result = run(input, "C");
+    EXPECT_EQ(result.out,
+              R"({"message":"replacement error: \\L and \\U nested too deeply","status":"error"})"
+              "\n"
+              R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
+              "\n");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
 TEST(ShellLarge, LongLineAcrossManyReads) {
     // A 3 MB line with a match at each end: the loop collects it whole.
     std::string text = "x" + std::string(3 << 20, '.') + "y";
