@@ -5,7 +5,7 @@
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>
 
-#include <climits>
+#include <cstdint>
 #include <memory>
 #include <tuple>
 #include <utility>
