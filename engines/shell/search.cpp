@@ -2,7 +2,6 @@
 
 #include "tre_pattern.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cwchar>
 
