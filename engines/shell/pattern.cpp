@@ -64,6 +64,13 @@ std::size_t skip_bracket(std::string_view text, std::size_t open) {
 
 }  // namespace
 
+// Errs on the safe side: an escaped backslash before the letter still counts.
+bool has_word_assertion(std::string_view tre_text) {
+    for (std::string_view assertion : {"\\<", "\\>", "\\b", "\\B"})
+        if (tre_text.find(assertion) != std::string_view::npos) return true;
+    return false;
+}
+
 void TreFree::operator()(TrePattern* pattern) const {
     tre_regfree(&pattern->re);
     delete pattern;
@@ -180,6 +187,7 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
         if (result == TRE_BADBR) result = classify_bad_bound(text);
         return failure("TRE compile error code " + std::to_string(result));
     }
+    compiled->reads_before_start = has_word_assertion(text);
     return CompiledPattern(compiled.release());
 }
 

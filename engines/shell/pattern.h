@@ -44,4 +44,7 @@ std::string translate_bre(std::string_view pattern);
 // plain digits with an optional comma keeps 10.
 int classify_bad_bound(std::string_view tre_text);
 
+// Whether the extended-syntax text may hold \< \> \b or \B.
+bool has_word_assertion(std::string_view tre_text);
+
 }  // namespace brindlecap::shell

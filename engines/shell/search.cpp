@@ -46,6 +46,11 @@ std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_v
             spans.push_back({s, e});
             position = e;
         } else {
+            // No match starts between `position` and the empty match at s, so
+            // every later search up to s would find that same empty match
+            // again, each scanning to the line's end. Unless the pattern reads
+            // the character before its start, go straight to s.
+            if (!pattern.reads_before_start && s > position) position = s;
             position += step_after_empty(line, position);
         }
         eflags = REG_NOTBOL;

@@ -8,6 +8,10 @@ namespace brindlecap::shell {
 
 struct TrePattern {
     regex_t re{};
+    // The pattern may hold a word assertion (\< \> \b \B), which reads the
+    // character before a search's start; only such a pattern can find a
+    // different match when a search starts later on the line.
+    bool reads_before_start = true;
 };
 
 }  // namespace brindlecap::shell

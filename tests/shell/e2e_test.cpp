@@ -74,6 +74,25 @@ TEST(ShellLarge, RefusedNestingIsAnsweredAndTheLoopGoesOn) {
     EXPECT_EQ(result.exit_status, 0);
 }
 
+TEST(ShellLarge, EmptyMatchesAtTheEndOfALongLineAreFoundOnce) {
+    // Each search from a later byte would find the same empty match at the
+    // line's end again; stepping a byte at a time would take hours here.
+    const std::string line(1 << 20, 'a');
+    std::string input;
+    for (const char* pattern : {"$", "b*$", "(x|y)?$"})
+        input += R"({"pattern":")" + std::string(pattern) + R"(","flags":"E","text":")" + line + "b\\n" +
+                 line + R"("})" + "\n";
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        auto result = run(input, locale);
+        EXPECT_EQ(result.out,
+                  R"({"matches":[],"status":"ok"})" "\n"
+                  R"({"matches":[{"captures":[],"groups":{},"index":1048576,"match":"b"}],"status":"ok"})" "\n"
+                  R"({"matches":[],"status":"ok"})" "\n")
+            << locale;
+        EXPECT_EQ(result.exit_status, 0);
+    }
+}
+
 TEST(ShellLarge, LongLineAcrossManyReads) {
     // A 3 MB line with a match at each end: the loop collects it whole.
     std::string text = "x" + std::string(3 << 20, '.') + "y";
