@@ -6,6 +6,7 @@
 //   launcher-dir NAME       the last part of ${D} (unescaped), "MacOS" by default
 //   via-link                start the launcher through a symbolic link to it
 //   as-nobody               start it as user 65534 (skipped unless root)
+//   starter MODE            start it through starter.cpp in that MODE
 //   exe PATH [MODE]         a copy of the probe interpreter (mode 0755)
 //   file PATH FIXTURE [MODE] a copy of fixtures/FIXTURE (mode 0644)
 //   link PATH TARGET        a symbolic link
@@ -21,7 +22,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -45,7 +48,8 @@ std::vector<std::string> split_words(const std::string& line) {
 
 bool is_tree_directive(const std::string& word) {
     static const char* const directives[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
-                                              "exe",      "file",         "link",     "dir"};
+                                              "exe",      "file",         "link",     "dir",
+                                              "starter"};
     for (const char* directive : directives) {
         if (word == directive) return true;
     }
@@ -106,6 +110,14 @@ void place_copy(const std::string& from, const std::string& to, const std::strin
     chmod(to.c_str(), static_cast<mode_t>(std::stoul(mode, nullptr, 8)));
 }
 
+bool can_trace_a_child() {
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) _exit(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 0 : 1);
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Test names carry the case; keep gtest from dumping the record's bytes.
 void PrintTo(const TreeCase& tree_case, std::ostream* out) { *out << tree_case.name; }
 
@@ -131,6 +143,7 @@ TEST_P(LauncherTrees, Case) {
     std::string launcher;
     bool via_link = false;
     bool as_nobody = false;
+    std::string starter_mode;
     for (const std::vector<std::string>& words : tree_case.tree) {
         const std::string& what = words[0];
         auto arg = [&](std::size_t i, const char* fallback = nullptr) -> std::string {
@@ -146,6 +159,8 @@ TEST_P(LauncherTrees, Case) {
             via_link = true;
         } else if (what == "as-nobody") {
             as_nobody = true;
+        } else if (what == "starter") {
+            starter_mode = arg(1);
         } else if (what == "exe") {
             place_copy(PROBE, in_tree(arg(1)), arg(2, "0755"));
         } else if (what == "file") {
@@ -188,6 +203,13 @@ TEST_P(LauncherTrees, Case) {
         c.options.args.insert(c.options.args.begin(),
                               {"--reuid=65534", "--regid=65534", "--clear-groups", "--", program});
         program = "/usr/bin/setpriv";
+    }
+    if (!starter_mode.empty()) {
+        if (starter_mode == "remove-after-start" && !can_trace_a_child()) {
+            GTEST_SKIP() << "ptrace is not allowed here";
+        }
+        c.options.args.insert(c.options.args.begin(), {starter_mode, program});
+        program = STARTER;
     }
     brindlecap::test::expect_case(program, c);
 }

@@ -65,6 +65,18 @@ INSTANTIATE_TEST_SUITE_P(File, PathRules, ::testing::ValuesIn(load_path_cases())
                              return "L" + std::to_string(info.param.line) + "_" + info.param.fields[0];
                          });
 
+// The triple names directories and file suffixes in every candidate table and
+// the PHP message; the trees below take it from the build, so pin it here.
+TEST(TargetTriple, IsTheTripleOfTheBuild) {
+#if defined(__linux__) && defined(__x86_64__)
+    EXPECT_EQ(brindlecap::TARGET_TRIPLE, "x86_64-unknown-linux-gnu");
+#elif defined(__APPLE__) && defined(__x86_64__)
+    EXPECT_EQ(brindlecap::TARGET_TRIPLE, "x86_64-apple-darwin");
+#else
+    GTEST_SKIP() << "no fixed triple for this platform";
+#endif
+}
+
 TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
     const std::vector<std::string> base = {"A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN",
                                            "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
