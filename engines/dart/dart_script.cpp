@@ -63,10 +63,13 @@ struct FileDescriptor {
 
 std::optional<std::string> write_dart_script(const std::string& path) {
     // The path lies in a directory that every user may write to: never write
-    // through a symbolic link that someone else may have put there.
+    // through a symbolic link that someone else may have put there, and never
+    // wait for a reader of a FIFO put there (the open fails at once instead).
+    // O_NONBLOCK changes nothing for a regular file.
     FileDescriptor file;
     do {
-        file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                       0666);
     } while (file.fd < 0 && errno == EINTR);
     if (file.fd < 0) return os_error_text(errno);
 

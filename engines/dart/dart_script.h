@@ -14,7 +14,8 @@ inline constexpr std::string_view dart_script_path = "/tmp/brindlecap-dart.dart"
 extern const std::string_view dart_script;
 
 // Creates or truncates the file (0666 less the umask, close-on-exec; a
-// symbolic link at the path is refused) and writes the whole program.
+// symbolic link at the path is refused, a FIFO there fails instead of
+// blocking) and writes the whole program.
 // nullopt on success, else the error's text.
 std::optional<std::string> write_dart_script(const std::string& path);
 

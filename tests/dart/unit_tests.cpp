@@ -113,6 +113,18 @@ TEST_F(WriteDartScript, ReportsTheSystemErrorText) {
     EXPECT_EQ(write_dart_script(dir_ + "/dir"), "Is a directory (os error 21)");
     EXPECT_EQ(write_dart_script(dir_ + "/missing/program.dart"),
               "No such file or directory (os error 2)");
+    // The open succeeds and the write fails.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(write_dart_script("/dev/full"), os_error_text(ENOSPC));
+    }
+}
+
+TEST_F(WriteDartScript, FailsAtOnceOnAFifoWithoutReader) {
+    const std::string fifo = dir_ + "/program.dart";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    alarm(30);  // a blocking open would otherwise hang the suite
+    EXPECT_EQ(write_dart_script(fifo), os_error_text(ENXIO));
+    alarm(0);
 }
 
 TEST_F(WriteDartScript, RefusesToWriteThroughASymbolicLink) {
