@@ -36,6 +36,9 @@ Utf16 utf8_to_utf16(const char* text);
 // A malloc'd NUL-terminated string; "" for no units or a failed conversion.
 char* utf16_to_utf8(const UChar* units, int32_t length);
 
+// The same, but null when the units have no UTF-8 form (a lone surrogate).
+char* utf16_to_utf8_or_null(const UChar* units, int32_t length);
+
 // One byte offset per UTF-16 unit of the (well-formed) text, then its length.
 std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length);
 

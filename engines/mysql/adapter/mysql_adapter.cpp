@@ -79,7 +79,7 @@ Utf16 utf8_to_utf16(const char* text) {
     return {units, length};
 }
 
-char* utf16_to_utf8(const UChar* units, int32_t length) {
+char* utf16_to_utf8_or_null(const UChar* units, int32_t length) {
     if (units == nullptr || length <= 0) return copy_of("");
     const int32_t capacity = utf8_capacity(length);
     auto* bytes = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity)));
@@ -88,9 +88,14 @@ char* utf16_to_utf8(const UChar* units, int32_t length) {
     // An unterminated result can only come from a clamped capacity.
     if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) {
         std::free(bytes);
-        return copy_of("");
+        return nullptr;
     }
     return bytes;
+}
+
+char* utf16_to_utf8(const UChar* units, int32_t length) {
+    char* bytes = utf16_to_utf8_or_null(units, length);
+    return bytes != nullptr ? bytes : copy_of("");
 }
 
 std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length) {
@@ -253,7 +258,10 @@ char* mysql_regex_replace(URegularExpression* handle, const char* text,
         // call fail anyway, the buffer holds nothing worth converting.
         usable = U_SUCCESS(status);
     }
-    char* result = usable ? utf16_to_utf8(out, n) : copy_of(text);
+    // A template can write a lone surrogate (\ud800), which has no UTF-8
+    // form: that is a failed replacement too, not an empty result.
+    char* result = usable ? utf16_to_utf8_or_null(out, n) : nullptr;
+    if (result == nullptr) result = copy_of(text);
     detach_text(handle);
     std::free(out);
     std::free(subject.units);
