@@ -124,6 +124,12 @@ std::string escape_r_string(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
     for (char c : value) {
+        // R's input reader turns a carriage return before a line feed into
+        // nothing, so a raw one would not reach the string; its escape does.
+        if (c == '\r') {
+            escaped += "\\r";
+            continue;
+        }
         if (c == '\\' || c == '"') {
             escaped += '\\';
         }

@@ -15,8 +15,8 @@ namespace brindlecap::r {
 // and "__IC__" (an R logical constant) once each.
 extern const std::string_view match_script_template;
 
-// Backslashes doubled, then quotation marks preceded by a backslash; nothing
-// else changes.
+// Backslashes doubled, quotation marks preceded by a backslash, carriage
+// returns written as the escape \r; nothing else changes.
 std::string escape_r_string(std::string_view value);
 
 // "TRUE" when flags hold a lower-case "i", otherwise "FALSE".
