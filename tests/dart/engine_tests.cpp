@@ -238,4 +238,29 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
     EXPECT_EQ(engine.finish(), 0);
 }
 
+// dart is looked for at the first request that runs it, not at start and not
+// for the requests that the shortcuts answer.
+TEST_F(DartProgramFile, DartIsLookedForAtTheFirstRunThatNeedsIt) {
+    char scratch[] = "/tmp/brindlecap-dart-lookup-XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string dart = std::string(scratch) + "/dart";
+    {
+        EngineProcess engine({"BRINDLECAP_DART_BIN=" + dart, "PATH=/nonexistent"});
+        ASSERT_TRUE(engine.started());
+        EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
+        EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":""})"),
+                  R"({"replacements":[],"result":"","status":"ok_replace"})");
+        EXPECT_EQ(engine.ask(R"({"op":"validate","pattern":"a","text":"a"})"),
+                  R"({"message":"unknown op: validate","status":"error"})");
+
+        std::ofstream(dart) << "#!/bin/sh\nexec /usr/bin/node '" << STANDIN << "' \"$@\"\n";
+        ASSERT_EQ(chmod(dart.c_str(), 0755), 0);
+        EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"ba"})"),
+                  R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
+        EXPECT_EQ(engine.finish(), 0);
+    }
+    unlink(dart.c_str());
+    rmdir(scratch);
+}
+
 }  // namespace
