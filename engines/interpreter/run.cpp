@@ -81,41 +81,29 @@ void set_non_blocking(int fd) {
     }
 }
 
-class SpawnActions {
+// A posix_spawn record, destroyed only when its init succeeded.
+template <typename Record, int (*init)(Record*), int (*destroy)(Record*)>
+class SpawnRecord {
 public:
-    SpawnActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    ~SpawnActions() {
+    SpawnRecord() { error_ = init(&record_); }
+    SpawnRecord(const SpawnRecord&) = delete;
+    SpawnRecord& operator=(const SpawnRecord&) = delete;
+    ~SpawnRecord() {
         if (error_ == 0) {
-            ::posix_spawn_file_actions_destroy(&actions_);
+            destroy(&record_);
         }
     }
     int init_error() const { return error_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    Record* get() { return &record_; }
 
 private:
-    posix_spawn_file_actions_t actions_{};
+    Record record_{};
     int error_;
 };
 
-class SpawnAttributes {
-public:
-    SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() {
-        if (error_ == 0) {
-            ::posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    int init_error() const { return error_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_{};
-    int error_;
-};
+using SpawnActions = SpawnRecord<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                 ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnRecord<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // The child starts with SIGPIPE at its default although the engine ignores it.
 std::optional<int> spawn_child(const std::string& program, const std::vector<std::string>& arguments,

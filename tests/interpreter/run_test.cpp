@@ -1,16 +1,15 @@
 // The child runner and the Rscript and dart runners, against fake
 // interpreters written as small shell scripts.
-#include "e2e.h"
 #include "fixture.h"
 #include "interpreter.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <map>
 
 namespace {
 
@@ -23,7 +22,7 @@ const bool sigpipe_ignored = (std::signal(SIGPIPE, SIG_IGN), true);
 
 struct RunnerCase {
     std::string name;
-    int line = 0;
+    std::string where;
     std::string runner;
     std::string script = "#!/bin/sh\n";
     std::string setup;
@@ -33,28 +32,18 @@ struct RunnerCase {
     std::optional<std::string> error;
 };
 
-void PrintTo(const RunnerCase& c, std::ostream* os) { *os << c.name; }
+std::vector<brindlecap::test::BlockCase> runner_blocks() {
+    return brindlecap::test::load_block_cases(RUNNER_CASES);
+}
 
-std::vector<RunnerCase> load_runner_cases() {
-    std::ifstream file(RUNNER_CASES, std::ios::binary);
-    std::vector<RunnerCase> cases;
-    std::string raw;
-    int number = 0;
-    while (std::getline(file, raw)) {
-        ++number;
-        if (raw.empty() || raw[0] == '#') {
-            continue;
-        }
+RunnerCase read_runner_case(const brindlecap::test::BlockCase& block) {
+    RunnerCase c;
+    c.name = block.name;
+    c.where = block.where;
+    for (const std::string& raw : block.directives) {
         const std::size_t space = raw.find(' ');
         const std::string word = raw.substr(0, space);
         const std::string value = space == std::string::npos ? "" : raw.substr(space + 1);
-        if (word == "===") {
-            cases.push_back({});
-            cases.back().name = value;
-            cases.back().line = number;
-            continue;
-        }
-        RunnerCase& c = cases.back();
         if (word == "runner") {
             c.runner = value;
         } else if (word == "sh") {
@@ -70,33 +59,17 @@ std::vector<RunnerCase> load_runner_cases() {
         } else if (word == "error") {
             c.error = value;
         } else {
-            throw std::runtime_error("unknown directive " + word);
+            throw std::runtime_error(block.where + ": unknown directive " + word);
         }
     }
-    return cases;
+    return c;
 }
 
-std::string substitute(const std::string& text, const std::string& script) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        if (text.compare(i, 9, "${SCRIPT}") == 0) {
-            out += script;
-            i += 9;
-        } else if (text.compare(i, 10, "${SIGUSR1}") == 0) {
-            out += std::to_string(SIGUSR1);
-            i += 10;
-        } else {
-            out += text[i++];
-        }
-    }
-    return brindlecap::test::unescape(out);
-}
-
-class RunnerCases : public ::testing::TestWithParam<RunnerCase> {};
+class RunnerCases : public ::testing::TestWithParam<brindlecap::test::BlockCase> {};
 
 TEST_P(RunnerCases, Case) {
-    const RunnerCase& c = GetParam();
-    SCOPED_TRACE(std::string(RUNNER_CASES) + ":" + std::to_string(c.line) + ": " + c.name);
+    const RunnerCase c = read_runner_case(GetParam());
+    SCOPED_TRACE(c.where + ": " + c.name);
     TempDir dir;
     const std::string script = dir / "fake-interpreter";
     brindlecap::InterpreterPath path = script;
@@ -113,7 +86,12 @@ TEST_P(RunnerCases, Case) {
         env.set("PATH", dir.path() + ":/usr/bin:/bin");
     }
 
-    const std::string input = substitute(c.input, script);
+    const std::map<std::string, std::string> variables{{"SCRIPT", script},
+                                                       {"SIGUSR1", std::to_string(SIGUSR1)}};
+    const auto substitute = [&variables](const std::string& text) {
+        return brindlecap::test::expand_case_text(text, variables);
+    };
+    const std::string input = substitute(c.input);
     std::optional<std::string> out;
     std::string err;
     std::optional<std::string> message;
@@ -134,21 +112,17 @@ TEST_P(RunnerCases, Case) {
         }
     }
     if (c.ok) {
-        EXPECT_EQ(out, substitute(*c.ok, script));
-        EXPECT_EQ(err, substitute(c.ok_stderr, script));
+        EXPECT_EQ(out, substitute(*c.ok));
+        EXPECT_EQ(err, substitute(c.ok_stderr));
     }
     if (c.error) {
-        EXPECT_EQ(message, substitute(*c.error, script));
+        EXPECT_EQ(message, substitute(*c.error));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(File, RunnerCases, ::testing::ValuesIn(load_runner_cases()),
-                         [](const ::testing::TestParamInfo<RunnerCase>& info) {
-                             std::string name;
-                             for (char ch : info.param.name) {
-                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             }
-                             return name + "_" + std::to_string(info.param.line);
+INSTANTIATE_TEST_SUITE_P(File, RunnerCases, ::testing::ValuesIn(runner_blocks()),
+                         [](const ::testing::TestParamInfo<brindlecap::test::BlockCase>& info) {
+                             return brindlecap::test::block_case_test_name(info.param);
                          });
 
 brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,
