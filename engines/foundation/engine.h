@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <string_view>
@@ -34,11 +35,32 @@ GroupNameMap scan_group_names(std::string_view pattern);
 std::string match_to_json(platform::TextCheckingResult match, const platform::Text& text,
                           const GroupNameMap& names);
 
+// A response being built. With a stream, the text is handed on to it in
+// large chunks as it grows, so that a long response is never held whole; the
+// caller writes what is left, the line feed, and flushes once, so the
+// response still leaves as one line. Without a stream the whole response
+// stays in `text`.
+struct ResponseWriter {
+    std::FILE* stream = nullptr;
+    std::string text;
+};
+
+// Hands the text on to the stream once it has reached a chunk's size.
+void hand_on_full_chunk(ResponseWriter& out);
+
+// Appends json_escape(text) to the response.
+void write_json_escaped(ResponseWriter& out, std::string_view text);
+
 std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text);
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
+              ResponseWriter& out);
 std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                         std::string_view replacement);
+void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
+                 std::string_view replacement, ResponseWriter& out);
 
-// The response text for one non-empty request line (without its line feed).
+// The response for one non-empty request line (without its line feed).
 std::string respond(std::string_view line);
+void respond(std::string_view line, ResponseWriter& out);
 
 }  // namespace brindlecap::foundation

@@ -14,9 +14,10 @@ int main() {
     platform::LineReader input;
     while (const auto line = platform::read_line(input)) {
         if (line->empty()) continue;
-        const std::string response = respond(*line);
-        std::fwrite(response.data(), 1, response.size(), stdout);
-        std::fputc('\n', stdout);
+        ResponseWriter response{stdout, {}};
+        respond(*line, response);
+        response.text += '\n';
+        std::fwrite(response.text.data(), 1, response.text.size(), stdout);
         std::fflush(stdout);
     }
     return 0;

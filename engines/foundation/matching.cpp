@@ -38,10 +38,13 @@ void append_quoted_substring(std::string& out, const platform::Text& text, platf
 // Room for the response, so that it is built without being moved as it grows.
 std::size_t estimated_size(const platform::MatchList& matches) {
     std::size_t size = 32;
-    for (const platform::Range& r : matches.ranges) {
-        size += 8 + 3 * (r.location == platform::not_found ? 0 : r.length);
+    const std::size_t count = platform::match_count(matches);
+    for (std::size_t k = 0; k < count; ++k) {
+        for (const platform::Range& r : platform::match_at(matches, k)) {
+            size += 8 + 3 * (r.location == platform::not_found ? 0 : r.length);
+        }
     }
-    return size + 48 * platform::match_count(matches);
+    return size + 48 * count;
 }
 
 void append_match(std::string& out, platform::TextCheckingResult match, const platform::Text& text,
@@ -87,38 +90,56 @@ std::string match_to_json(platform::TextCheckingResult match, const platform::Te
     return out;
 }
 
-std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text) {
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
+              ResponseWriter& out) {
     const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
-    if (!compiled.regex) return error_to_json("compile: " + compiled.error_description);
+    if (!compiled.regex) {
+        out.text += error_to_json("compile: " + compiled.error_description);
+        return;
+    }
     const platform::Text subject = platform::make_text(text);
     const platform::MatchList matches =
         platform::matches_in_string(*compiled.regex, subject, {0, platform::length(subject)});
     const GroupNameMap names = scan_group_names(pattern);
 
-    std::string out;
-    out.reserve(estimated_size(matches));
-    out += R"({"status":"ok","matches":[)";
+    if (out.stream == nullptr) out.text.reserve(out.text.size() + estimated_size(matches));
+    out.text += R"({"status":"ok","matches":[)";
     std::string scratch;
     const std::size_t count = platform::match_count(matches);
     for (std::size_t k = 0; k < count; ++k) {
-        if (k > 0) out += ',';
-        append_match(out, platform::match_at(matches, k), subject, names, scratch);
+        if (k > 0) out.text += ',';
+        append_match(out.text, platform::match_at(matches, k), subject, names, scratch);
+        hand_on_full_chunk(out);
     }
-    out += "]}";
-    return out;
+    out.text += "]}";
+}
+
+std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text) {
+    ResponseWriter out;
+    run_test(pattern, flags, text, out);
+    return std::move(out.text);
+}
+
+void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
+                 std::string_view replacement, ResponseWriter& out) {
+    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    if (!compiled.regex) {
+        out.text += error_to_json("compile: " + compiled.error_description);
+        return;
+    }
+    const platform::Text subject = platform::make_text(text);
+    const std::string result = platform::replace_matches(*compiled.regex, subject,
+                                                         {0, platform::length(subject)}, replacement);
+    out.text += R"({"status":"ok_replace","result":")";
+    write_json_escaped(out, result);
+    out.text += "\"}";
 }
 
 std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                         std::string_view replacement) {
-    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
-    if (!compiled.regex) return error_to_json("compile: " + compiled.error_description);
-    const platform::Text subject = platform::make_text(text);
-    const std::string result = platform::replace_matches(*compiled.regex, subject,
-                                                         {0, platform::length(subject)}, replacement);
-    std::string out = R"({"status":"ok_replace","result":")";
-    append_json_escaped(out, result);
-    out += "\"}";
-    return out;
+    ResponseWriter out;
+    run_replace(pattern, flags, text, replacement, out);
+    return std::move(out.text);
 }
 
 }  // namespace brindlecap::foundation

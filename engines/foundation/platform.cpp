@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <map>
 
 namespace brindlecap::foundation::platform {
 
@@ -21,8 +23,8 @@ namespace {
 
 constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 
-// Deep enough for any real request, shallow enough that no line can make the
-// value tree (or anything walking it) exhaust the stack.
+// Deep enough for any real request; a deeper line is refused as soon as the
+// parser reaches the level past it, so no line can exhaust stack or memory.
 constexpr int json_max_depth = 512;
 
 void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t count) {
@@ -68,12 +70,10 @@ std::size_t well_formed_prefix(std::string_view bytes) {
     return bytes.size();
 }
 
-void append_utf8_as_utf16(std::u16string& out, std::string_view utf8) {
-    // Never more units than bytes.
-    const std::size_t old_size = out.size();
-    out.resize(old_size + utf8.size());
-    char16_t* const begin = out.data() + old_size;
-    char16_t* p = begin;
+// Writes the units of `utf8` to `out`, which has room for one unit per byte,
+// and returns how many it wrote.
+std::size_t utf8_to_utf16(char16_t* out, std::string_view utf8) {
+    char16_t* p = out;
     const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const auto n = static_cast<std::int64_t>(utf8.size());
     std::int64_t i = 0;
@@ -91,12 +91,12 @@ void append_utf8_as_utf16(std::u16string& out, std::string_view utf8) {
             *p++ = static_cast<char16_t>(U16_TRAIL(c));
         }
     }
-    out.resize(old_size + static_cast<std::size_t>(p - begin));
+    return static_cast<std::size_t>(p - out);
 }
 
 std::u16string to_utf16(std::string_view utf8) {
-    std::u16string out;
-    append_utf8_as_utf16(out, utf8);
+    std::u16string out(utf8.size(), u'\0');
+    out.resize(utf8_to_utf16(out.data(), utf8));
     return out;
 }
 
@@ -250,51 +250,96 @@ std::optional<std::string> read_line(LineReader& reader) {
 // ---- JSON reader -----------------------------------------------------------
 
 struct JsonObject {
-    nlohmann::json value;
+    // The top-level members whose values are JSON strings; nothing else of
+    // the request is kept.
+    std::map<std::string, std::string, std::less<>> strings;
 };
 
 void JsonObjectDelete::operator()(JsonObject* object) const { delete object; }
 
-JsonObjectPtr json_object_with_data(std::string_view utf8) {
-    using Json = nlohmann::json;
-    bool too_deep = false;
-    const Json::parser_callback_t limit_depth = [&too_deep](int depth, Json::parse_event_t event,
-                                                            Json&) {
-        if ((event == Json::parse_event_t::object_start ||
-             event == Json::parse_event_t::array_start) &&
-            depth >= json_max_depth) {
-            too_deep = true;
-            return false;  // not kept, so the tree never grows deeper
-        }
+namespace {
+
+using Json = nlohmann::json;
+
+// Reads the request through the parser's events rather than building a value
+// tree: string values are moved out of the parser, the rest is dropped as it
+// goes, and a line nested too deep stops the parse at once.
+struct TopLevelStrings {
+    JsonObject& object;
+    int depth = 0;  // containers open, the top-level object counted
+    std::string member;  // the key of the top-level member being read
+
+    // A value that is not a string; at the top level it is not an object.
+    bool other_value() {
+        if (depth == 1) object.strings.erase(member);
+        return depth > 0;
+    }
+    bool open(bool is_object) {
+        if (depth == 0 && !is_object) return false;
+        other_value();
+        return ++depth <= json_max_depth;
+    }
+
+    bool null() { return other_value(); }
+    bool boolean(bool) { return other_value(); }
+    bool number_integer(Json::number_integer_t) { return other_value(); }
+    bool number_unsigned(Json::number_unsigned_t) { return other_value(); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return other_value(); }
+    bool binary(Json::binary_t&) { return other_value(); }
+    bool string(Json::string_t& value) {
+        if (depth == 0) return false;
+        // A key given twice: the later value counts.
+        if (depth == 1) object.strings.insert_or_assign(member, std::move(value));
         return true;
-    };
-    Json value = Json::parse(utf8.begin(), utf8.end(), limit_depth, false);
-    if (too_deep || value.is_discarded() || !value.is_object()) return nullptr;
-    return JsonObjectPtr(new JsonObject{std::move(value)});
+    }
+    bool start_object(std::size_t) { return open(true); }
+    bool start_array(std::size_t) { return open(false); }
+    bool end_object() { return --depth, true; }
+    bool end_array() { return --depth, true; }
+    bool key(Json::string_t& name) {
+        if (depth == 1) member = std::move(name);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+};
+
+}  // namespace
+
+JsonObjectPtr json_object_with_data(std::string_view utf8) {
+    JsonObjectPtr object(new JsonObject);
+    TopLevelStrings reader{*object, 0, {}};
+    if (!Json::sax_parse(utf8.begin(), utf8.end(), &reader)) return nullptr;
+    return object;
 }
 
 std::optional<std::string> string_member(const JsonObject& object, std::string_view key) {
-    const auto it = object.value.find(std::string(key));
-    if (it == object.value.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
+    const auto it = object.strings.find(key);
+    if (it == object.strings.end()) return std::nullopt;
+    return it->second;
 }
 
 std::optional<std::string> take_string_member(JsonObject& object, std::string_view key) {
-    const auto it = object.value.find(std::string(key));
-    if (it == object.value.end() || !it->is_string()) return std::nullopt;
-    return std::move(it->get_ref<std::string&>());
+    const auto it = object.strings.find(key);
+    if (it == object.strings.end()) return std::nullopt;
+    return std::move(it->second);
 }
 
 // ---- texts -----------------------------------------------------------------
 
-Text make_text(std::string_view utf8) { return Text{to_utf16(utf8)}; }
+Text make_text(std::string_view utf8) {
+    // Never more units than bytes; the units past the text's end are left
+    // unwritten, so their pages are never touched.
+    Text text{std::unique_ptr<char16_t[]>(new char16_t[utf8.size()]), 0};
+    text.size = utf8_to_utf16(text.units.get(), utf8);
+    return text;
+}
 
-std::size_t length(const Text& text) { return text.units.size(); }
+std::size_t length(const Text& text) { return text.size; }
 
 void append_substring(std::string& out, const Text& text, Range range) {
-    if (range.location >= text.units.size()) return;
-    const std::size_t count = std::min(range.length, text.units.size() - range.location);
-    append_utf16_as_utf8(out, text.units.data() + range.location, count);
+    if (range.location >= text.size) return;
+    const std::size_t count = std::min(range.length, text.size - range.location);
+    append_utf16_as_utf8(out, text.units.get() + range.location, count);
 }
 
 std::string substring(const Text& text, Range range) {
@@ -383,14 +428,14 @@ struct Search {
 std::optional<Search> start_search(const Regex& regex, const Text& text, Range range) {
     UErrorCode status = U_ZERO_ERROR;
     Search search;
-    search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.data()),
-                                        static_cast<std::int64_t>(text.units.size()), &status));
+    search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.get()),
+                                        static_cast<std::int64_t>(text.size), &status));
     if (U_FAILURE(status)) return std::nullopt;
     search.matcher.reset(regex.pattern->matcher(status));
     if (U_FAILURE(status) || !search.matcher) return std::nullopt;
     search.matcher->reset(search.input.get());
-    const std::size_t begin = std::min(range.location, text.units.size());
-    const std::size_t end = begin + std::min(range.length, text.units.size() - begin);
+    const std::size_t begin = std::min(range.location, text.size);
+    const std::size_t end = begin + std::min(range.length, text.size - begin);
     search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end), status);
     // The search has no limits of its own: the backtracking stack may grow
     // as the text needs rather than stopping the search part way.
@@ -409,25 +454,34 @@ Range group_range(icu::RegexMatcher& matcher, std::size_t group, UErrorCode& sta
 
 }  // namespace
 
-std::size_t match_count(const MatchList& matches) {
-    return matches.ranges.size() / matches.number_of_ranges;
-}
+std::size_t match_count(const MatchList& matches) { return matches.count; }
 
 TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
-    return TextCheckingResult(matches.ranges).subspan(index * matches.number_of_ranges,
-                                                      matches.number_of_ranges);
+    const std::vector<Range>& block = matches.blocks[index / matches.matches_per_block];
+    return TextCheckingResult(block).subspan((index % matches.matches_per_block) * matches.number_of_ranges,
+                                             matches.number_of_ranges);
 }
 
 MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
+    constexpr std::size_t block_ranges = 1 << 16;
     MatchList result;
     result.number_of_ranges = regex.group_count + 1;
+    result.matches_per_block = std::max<std::size_t>(1, block_ranges / result.number_of_ranges);
+    const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     auto search = start_search(regex, text, range);
     if (!search) return result;
     UErrorCode status = U_ZERO_ERROR;
     while (search->matcher->find(status) && U_SUCCESS(status)) {
-        for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
-            result.ranges.push_back(group_range(*search->matcher, g, status));
+        if (result.blocks.empty() || result.blocks.back().size() == full_block) {
+            result.blocks.emplace_back();
+            // The first block grows as needed, for the many short lists.
+            if (result.blocks.size() > 1) result.blocks.back().reserve(full_block);
         }
+        std::vector<Range>& block = result.blocks.back();
+        for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
+            block.push_back(group_range(*search->matcher, g, status));
+        }
+        ++result.count;
     }
     return result;
 }
@@ -435,9 +489,9 @@ MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
 std::string replace_matches(const Regex& regex, const Text& text, Range range,
                             std::string_view template_text) {
     auto search = start_search(regex, text, range);
-    if (!search) return to_utf8(text.units);
+    const std::u16string_view units(text.units.get(), text.size);
+    if (!search) return to_utf8(units);
     const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), regex.group_count);
-    const std::u16string_view units(text.units);
     std::u16string out;
     out.reserve(units.size());
     std::size_t copied = 0;

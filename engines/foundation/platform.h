@@ -63,7 +63,8 @@ std::optional<std::string> take_string_member(JsonObject& object, std::string_vi
 
 // A text as the platform's string type holds it: UTF-16 code units.
 struct Text {
-    std::u16string units;
+    std::unique_ptr<char16_t[]> units;
+    std::size_t size = 0;
 };
 
 // A span of a Text in UTF-16 code units.
@@ -115,7 +116,11 @@ using TextCheckingResult = std::span<const Range>;
 // number of ranges (one more than the number of capturing groups).
 struct MatchList {
     std::size_t number_of_ranges = 1;
-    std::vector<Range> ranges;  // number_of_ranges per match, match after match
+    std::size_t count = 0;
+    // number_of_ranges per match, match after match, in blocks of whole
+    // matches, so that a long list grows without being copied.
+    std::size_t matches_per_block = 1;
+    std::vector<std::vector<Range>> blocks;
 };
 
 std::size_t match_count(const MatchList& matches);

@@ -122,6 +122,13 @@ TEST(FoundationJsonReader, OnlyAnObjectAtTheTopCounts) {
     EXPECT_EQ(platform::string_member(*object, "c"), std::nullopt);
     EXPECT_EQ(platform::string_member(*object, "d"), std::string(1, '\0'));
     EXPECT_EQ(platform::string_member(*object, "z"), std::nullopt);
+    // A later value that is not a string replaces an earlier string; nested
+    // members are not top-level members.
+    const auto later = platform::json_object_with_data(R"({"a":"x","a":[1],"b":"y","b":2,"c":{"d":"z"}})");
+    ASSERT_NE(later, nullptr);
+    EXPECT_EQ(platform::string_member(*later, "a"), std::nullopt);
+    EXPECT_EQ(platform::string_member(*later, "b"), std::nullopt);
+    EXPECT_EQ(platform::string_member(*later, "d"), std::nullopt);
 }
 
 std::string nested(std::size_t depth) {
@@ -166,6 +173,49 @@ TEST(FoundationSearch, DeepBacktrackingIsNotCutShort) {
     ASSERT_GE(response.size(), tail.size());
     EXPECT_EQ(response.substr(response.size() - tail.size()), tail);
     EXPECT_EQ(run_replace("(.)*", "", text, "<$1>"), R"({"status":"ok_replace","result":"<b><>"})");
+}
+
+std::string read_all(std::FILE* file) {
+    std::rewind(file);
+    std::string bytes;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
+    return bytes;
+}
+
+// A long response handed on in chunks as it is built is the same bytes as
+// the response built whole: many matches (more than one block of them),
+// texts to escape and non-ASCII texts at every chunk boundary.
+TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
+    std::string text;
+    for (int i = 0; i < 40000; ++i) text += i % 7 == 0 ? "\"\x01\xC3\xA9" : "ab\xF0\x9F\x98\x80";
+    text += '!';
+    const struct {
+        const char* op;
+        const char* pattern;
+    } requests[] = {{"test", "(.)(?<n>.)?"}, {"test", "x"}, {"replace", "(a)|\\p{So}"}, {"bogus", ""}};
+    for (const auto& r : requests) {
+        const std::string line = std::string(R"({"op":")") + r.op + R"(","pattern":")" +
+                                 json_escape(r.pattern) + R"(","text":")" + json_escape(text) +
+                                 R"(","replacement":"<$1>"})";
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        ResponseWriter out{file, {}};
+        respond(line, out);
+        std::fwrite(out.text.data(), 1, out.text.size(), file);
+        EXPECT_EQ(read_all(file), respond(line)) << r.op << " " << r.pattern;
+        std::fclose(file);
+    }
+    const std::string whole = respond(R"({"pattern":"(.)(?<n>.)?","text":")" + json_escape(text) + "\"}");
+    EXPECT_GT(whole.size(), 1000000u);
+    const std::string tail = R"({"match":"!","index":154285,"captures":["!",null],"groups":{}}]})";
+    EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail);
+    std::size_t entries = 0;
+    for (std::size_t at = whole.find("{\"match\":"); at != std::string::npos; at = whole.find("{\"match\":", at + 1)) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 60001u);  // one for every two of the 120001 characters
 }
 
 // Lines longer than the reader's buffer, split across reads, and the
