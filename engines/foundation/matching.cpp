@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace brindlecap::foundation {
 
@@ -47,8 +48,76 @@ std::size_t estimated_size(const platform::MatchList& matches) {
     return size + 48 * count;
 }
 
+bool needs_escape(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == '"' || u == '\\';
+}
+
+// The usual entry, whose texts need no escaping, written straight into room
+// made for it; false, with `out` as it was, when a text needs escaping.
+bool append_plain_match(std::string& out, platform::TextCheckingResult match, const platform::Text& text,
+                        const GroupNameMap& names) {
+    const auto units = [](platform::Range r) { return r.location == platform::not_found ? 0 : r.length; };
+    std::size_t room = 96;  // the fixed pieces and the index
+    for (const platform::Range& r : match) room += 8 + 3 * units(r);
+    for (const auto& [number, name] : names) {
+        if (number >= match.size()) break;
+        room += 8 + name.size() + 3 * units(match[number]);
+    }
+    const std::size_t at = out.size();
+    out.resize(at + room);
+    char* p = out.data() + at;
+    const auto put = [&p](std::string_view piece) {
+        std::memcpy(p, piece.data(), piece.size());
+        p += piece.size();
+    };
+    // Writes a text between quotation marks; false when it needs escaping.
+    const auto put_quoted = [&](platform::Range r) {
+        *p++ = '"';
+        char* const start = p;
+        p += platform::write_substring(p, text, r);
+        *p++ = '"';
+        return std::none_of(start, p - 1, needs_escape);
+    };
+    bool plain = true;
+    put(R"({"match":)");
+    plain = put_quoted(match[0]);
+    put(R"(,"index":)");
+    p = std::to_chars(p, p + 24, match[0].location).ptr;
+    put(R"(,"captures":[)");
+    for (std::size_t i = 1; plain && i < match.size(); ++i) {
+        if (i > 1) *p++ = ',';
+        if (match[i].location == platform::not_found) {
+            put("null");
+        } else {
+            plain = put_quoted(match[i]);
+        }
+    }
+    put(R"(],"groups":{)");
+    bool first = true;
+    for (const auto& [number, name] : names) {
+        if (!plain || number >= match.size()) break;
+        if (match[number].location == platform::not_found) continue;
+        if (!first) *p++ = ',';
+        first = false;
+        plain = std::none_of(name.begin(), name.end(), needs_escape);
+        *p++ = '"';
+        put(name);
+        put("\":");
+        plain = plain && put_quoted(match[number]);
+    }
+    put("}}");
+    if (!plain) {
+        out.resize(at);
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+    return true;
+}
+
 void append_match(std::string& out, platform::TextCheckingResult match, const platform::Text& text,
                   const GroupNameMap& names, std::string& scratch) {
+    if (append_plain_match(out, match, text, names)) return;
     out += R"({"match":)";
     append_quoted_substring(out, text, match[0], scratch);
     out += R"(,"index":)";

@@ -27,29 +27,31 @@ constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 // parser reaches the level past it, so no line can exhaust stack or memory.
 constexpr int json_max_depth = 512;
 
-void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t count) {
-    // Converted through a small buffer: at most three bytes per unit (a pair
-    // of units makes four).
-    constexpr std::size_t chunk_units = 256;
-    char buffer[3 * chunk_units + 4];
+// Writes the units as UTF-8 at `out`, which has room for three bytes a unit
+// (a pair of units makes four), and returns how many bytes it wrote.
+std::size_t utf16_to_utf8(char* out, const char16_t* units, std::size_t count) {
+    auto* const begin = reinterpret_cast<std::uint8_t*>(out);
     const auto* s = reinterpret_cast<const UChar*>(units);
     const auto n = static_cast<std::int64_t>(count);
     std::int64_t i = 0;
+    std::int64_t written = 0;
     while (i < n) {
-        const std::int64_t stop = std::min<std::int64_t>(n, i + static_cast<std::int64_t>(chunk_units));
-        std::int32_t written = 0;
-        while (i < stop) {
-            if (s[i] < 0x80) {
-                buffer[written++] = static_cast<char>(s[i++]);
-                continue;
-            }
-            UChar32 c = 0;
-            U16_NEXT(s, i, n, c);
-            if (U_IS_SURROGATE(c)) c = 0xFFFD;
-            U8_APPEND_UNSAFE(buffer, written, c);
+        if (s[i] < 0x80) {
+            begin[written++] = static_cast<std::uint8_t>(s[i++]);
+            continue;
         }
-        out.append(buffer, static_cast<std::size_t>(written));
+        UChar32 c = 0;
+        U16_NEXT(s, i, n, c);
+        if (U_IS_SURROGATE(c)) c = 0xFFFD;
+        U8_APPEND_UNSAFE(begin, written, c);
     }
+    return static_cast<std::size_t>(written);
+}
+
+void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t count) {
+    const std::size_t old_size = out.size();
+    out.resize(old_size + 3 * count);
+    out.resize(old_size + utf16_to_utf8(out.data() + old_size, units, count));
 }
 
 // The length of the well-formed prefix of `bytes`.
@@ -336,10 +338,24 @@ Text make_text(std::string_view utf8) {
 
 std::size_t length(const Text& text) { return text.size; }
 
+namespace {
+
+// The units of `range` that lie inside the text.
+std::u16string_view units_in(const Text& text, Range range) {
+    if (range.location >= text.size) return {};
+    return {text.units.get() + range.location, std::min(range.length, text.size - range.location)};
+}
+
+}  // namespace
+
 void append_substring(std::string& out, const Text& text, Range range) {
-    if (range.location >= text.size) return;
-    const std::size_t count = std::min(range.length, text.size - range.location);
-    append_utf16_as_utf8(out, text.units.get() + range.location, count);
+    const std::u16string_view units = units_in(text, range);
+    append_utf16_as_utf8(out, units.data(), units.size());
+}
+
+std::size_t write_substring(char* out, const Text& text, Range range) {
+    const std::u16string_view units = units_in(text, range);
+    return utf16_to_utf8(out, units.data(), units.size());
 }
 
 std::string substring(const Text& text, Range range) {

@@ -85,6 +85,11 @@ std::string substring(const Text& text, Range range);
 // Appends the units of `range` to `out` as UTF-8 (as substring does).
 void append_substring(std::string& out, const Text& text, Range range);
 
+// Writes the units of `range` as UTF-8 (as substring does) at `out`, which
+// has room for three bytes a unit of the range, and returns how many bytes it
+// wrote.
+std::size_t write_substring(char* out, const Text& text, Range range);
+
 // The characters (extended grapheme clusters) of a text, in order.
 std::vector<std::string> characters(std::string_view utf8);
 

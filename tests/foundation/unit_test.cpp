@@ -158,6 +158,11 @@ TEST(FoundationMatchToJson, PiecesInTheirFixedOrder) {
     const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
     EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
               R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");
+    // Plain texts with a name that needs escaping, and a text outside the
+    // searched text.
+    const platform::Range plain[] = {{0, 2}, {0, 1}, {9, 1}};
+    EXPECT_EQ(match_to_json(platform::TextCheckingResult(plain), text, {{1, "q\"\\"}, {2, "r"}}),
+              R"({"match":"xa","index":0,"captures":["x",""],"groups":{"q\"\\":"x","r":""}})");
 }
 
 // A search that needs a deep backtracking stack still finds its matches:
