@@ -6,6 +6,7 @@
 #include "search.h"
 
 #include <array>
+#include <charconv>
 #include <optional>
 #include <utility>
 
@@ -15,10 +16,22 @@ namespace {
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-// Appends `value` (well-formed UTF-8) as a JSON string. Bytes without an
-// escape are copied in runs; each byte that has one gets the text the JSON
-// writer gives it, taken once from the writer itself.
-void append_json_string(std::string& out, std::string_view value) {
+// Whether the bytes go into a JSON string as they are: plain ASCII without
+// escapes, which is nearly every match, is told in one cheap scan.
+bool is_plain_json_text(std::string_view bytes) {
+    bool ascii = true;
+    for (char byte : bytes) {
+        auto c = static_cast<unsigned char>(byte);
+        if (needs_escape(c)) return false;
+        if (c >= 0x80) ascii = false;
+    }
+    return ascii || is_valid_utf8(bytes);
+}
+
+// Appends `value` (well-formed UTF-8) escaped as inside a JSON string.
+// Bytes without an escape are copied in runs; each byte that has one gets the
+// text the JSON writer gives it, taken once from the writer itself.
+void append_escaped(std::string& out, std::string_view value) {
     static const auto escapes = [] {
         std::array<std::string, 128> table;
         for (unsigned c = 0; c < table.size(); ++c) {
@@ -28,7 +41,6 @@ void append_json_string(std::string& out, std::string_view value) {
         }
         return table;
     }();
-    out += '"';
     std::size_t run = 0;
     for (std::size_t i = 0; i < value.size(); ++i) {
         auto c = static_cast<unsigned char>(value[i]);
@@ -38,19 +50,41 @@ void append_json_string(std::string& out, std::string_view value) {
         run = i + 1;
     }
     out.append(value.substr(run));
-    out += '"';
 }
 
 // As above, for bytes that may be ill-formed: in byte mode a match may begin
 // or end inside a multi-byte character, and its ill-formed bytes are written
 // as U+FFFD so that the response stays UTF-8.
 void append_json_bytes(std::string& out, std::string_view bytes) {
-    if (is_valid_utf8(bytes)) {
-        append_json_string(out, bytes);
+    out += '"';
+    if (is_plain_json_text(bytes)) {
+        out += bytes;
+    } else if (is_valid_utf8(bytes)) {
+        append_escaped(out, bytes);
     } else {
-        append_json_string(out, decode_with_replacement(bytes));
+        append_escaped(out, decode_with_replacement(bytes));
     }
+    out += '"';
 }
+
+void append_number(std::string& out, std::size_t value) {
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)error;  // 24 digits hold any size_t
+    out.append(digits, end);
+}
+
+std::size_t decimal_length(std::size_t value) {
+    std::size_t length = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++length;
+    }
+    return length;
+}
+
+constexpr std::string_view MATCH_HEAD = R"(,{"captures":[],"groups":{},"index":)";
+constexpr std::string_view MATCH_TEXT = R"(,"match":)";
 
 }  // namespace
 
@@ -58,26 +92,29 @@ std::string test_operation(const Json&, const std::string& pattern, const std::s
                            const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const TrePattern& re = *std::get<CompiledPattern>(compiled);
+    const std::vector<MatchSpan> spans = find_text_matches(*std::get<CompiledPattern>(compiled), text);
 
     // The response is assembled entry by entry around fixed member names in
     // sorted key order ("captures", "groups", "index", "match"; "matches"
-    // before "status"), with every string value written by the JSON writer:
-    // the same text as writing one tree of every entry, without holding tree
-    // nodes for each of hundreds of thousands of matches.
-    std::string response = R"({"matches":[)";
-    bool first = true;
-    for_each_line(text, [&](std::string_view line, std::size_t offset) {
-        for (const MatchSpan& span : find_all_matches(re, line)) {
-            response += first ? R"({"captures":[],"groups":{},"index":)"
-                              : R"(,{"captures":[],"groups":{},"index":)";
-            first = false;
-            response += std::to_string(offset + span.start);
-            response += R"(,"match":)";
-            append_json_bytes(response, line.substr(span.start, span.end - span.start));
-            response += '}';
-        }
-    });
+    // before "status"), with every string value written as the JSON writer
+    // writes it: the same text as writing one tree of every entry, without
+    // holding tree nodes for each of hundreds of thousands of matches. Its
+    // size is known but for escapes, so it is reserved once rather than
+    // grown (and copied) step by step.
+    std::size_t size = 64;
+    for (const MatchSpan& span : spans)
+        size += MATCH_HEAD.size() + decimal_length(span.start) + MATCH_TEXT.size() + 3 +
+                (span.end - span.start);
+    std::string response;
+    response.reserve(size);
+    response += R"({"matches":[)";
+    for (const MatchSpan& span : spans) {
+        response += &span == spans.data() ? MATCH_HEAD.substr(1) : MATCH_HEAD;
+        append_number(response, span.start);
+        response += MATCH_TEXT;
+        append_json_bytes(response, std::string_view(text).substr(span.start, span.end - span.start));
+        response += '}';
+    }
     response += R"(],"status":"ok"})";
     return response;
 }
@@ -87,53 +124,86 @@ std::string replace_operation(const Json& request, const std::string& pattern,
     const std::string replacement = request_string(request, "replacement", "");
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const TrePattern& re = *std::get<CompiledPattern>(compiled);
+    const std::vector<MatchSpan> hits = find_text_matches(*std::get<CompiledPattern>(compiled), text);
+    const std::string_view whole(text);
 
-    // One forward pass: the text between hits is copied and each expansion
-    // appended, which gives the same result as splicing from the last hit
-    // backwards without moving the rest of the text at every hit. Entries are
-    // assembled as in "test".
-    std::string response = R"({"replacements":[)";
-    std::string result;
-    result.reserve(text.size());
-    std::size_t copied = 0;
-    bool any = false;
-    bool too_deep = false;
-    for_each_line(text, [&](std::string_view line, std::size_t offset) {
-        if (too_deep) return;
-        for (const MatchSpan& span : find_all_matches(re, line)) {
-            std::size_t start = offset + span.start;
-            std::size_t end = offset + span.end;
-            std::optional<std::string> expanded =
-                expand_replacement(replacement, std::string_view(text).substr(start, end - start));
-            if (!expanded) {
-                too_deep = true;
-                return;
-            }
-            std::string& expansion = *expanded;
-            result.append(text, copied, start - copied);
-            result += expansion;
-            copied = end;
-            response += any ? ",[" : "[";
-            any = true;
-            response += std::to_string(start);
-            response += ',';
-            response += std::to_string(end);
-            response += ',';
-            append_json_bytes(response, expansion);
-            response += ']';
+    // The expansion of every hit, as a range of one buffer. A template
+    // without & gives the same expansion for every match, and a match equal to
+    // the one before gives the same expansion again, so each is computed once.
+    const bool same_for_all = replacement.find('&') == std::string::npos;
+    std::string expansions;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;  // [begin, end) in expansions
+    ranges.reserve(same_for_all ? 1 : hits.size());
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+        std::string_view matched = whole.substr(hits[k].start, hits[k].end - hits[k].start);
+        if (k > 0 && same_for_all) break;
+        if (k > 0 && matched == whole.substr(hits[k - 1].start, hits[k - 1].end - hits[k - 1].start)) {
+            ranges.push_back(ranges.back());
+            continue;
         }
-    });
-    if (too_deep) {
-        return error_response("replacement error: \\L and \\U nested too deeply");
+        std::optional<std::string> expanded = expand_replacement(replacement, matched);
+        if (!expanded) return error_response("replacement error: \\L and \\U nested too deeply");
+        ranges.emplace_back(expansions.size(), expansions.size() + expanded->size());
+        expansions += *expanded;
     }
-    if (any) {
-        result.append(text, copied, std::string::npos);
+    auto expansion_of = [&](std::size_t k) {
+        auto [begin, end] = ranges[same_for_all ? 0 : k];
+        return std::string_view(expansions).substr(begin, end - begin);
+    };
+
+    // The response is assembled as in "test", its size reserved once. The
+    // result goes in one forward pass straight into the response (the text
+    // between hits, then each expansion), which gives the same text as
+    // splicing from the last hit backwards without moving the rest of the
+    // text at every hit.
+    std::size_t size = 96 + text.size();
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+        std::size_t expansion = expansion_of(k).size();
+        size += 5 + decimal_length(hits[k].start) + decimal_length(hits[k].end) + 2 * expansion;
+    }
+    std::string response;
+    response.reserve(size);
+    response += R"({"replacements":[)";
+    std::string escaped_once;
+    if (same_for_all && !hits.empty()) append_json_bytes(escaped_once, expansion_of(0));
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+        response += k == 0 ? "[" : ",[";
+        append_number(response, hits[k].start);
+        response += ',';
+        append_number(response, hits[k].end);
+        response += ',';
+        if (same_for_all) {
+            response += escaped_once;
+        } else {
+            append_json_bytes(response, expansion_of(k));
+        }
+        response += ']';
+    }
+    response += R"(],"result":")";
+
+    // Escaping leaves a byte string's well-formedness as it was (only ASCII
+    // bytes change), so the pieces are escaped as they go and the whole result
+    // is checked once. In byte mode a splice can leave ill-formed bytes; only
+    // then is the result built again and written with U+FFFD.
+    auto each_piece = [&](auto&& use) {
+        std::size_t copied = 0;
+        for (std::size_t k = 0; k < hits.size(); ++k) {
+            use(whole.substr(copied, hits[k].start - copied));
+            use(expansion_of(k));
+            copied = hits[k].end;
+        }
+        use(whole.substr(copied));
+    };
+    const std::size_t result_at = response.size();
+    each_piece([&](std::string_view piece) { append_escaped(response, piece); });
+    if (!is_valid_utf8(std::string_view(response).substr(result_at))) {
+        std::string result;
+        each_piece([&](std::string_view piece) { result += piece; });
+        response.resize(result_at - 1);
+        append_json_bytes(response, result);
     } else {
-        result = text;
+        response += '"';
     }
-    response += R"(],"result":)";
-    append_json_bytes(response, result);
     response += R"(,"status":"ok_replace"})";
     return response;
 }

@@ -28,6 +28,20 @@ std::size_t step_after_empty(std::string_view line, std::size_t position) {
 
 std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line) {
     std::vector<MatchSpan> spans;
+    append_line_matches(pattern, line, 0, spans);
+    return spans;
+}
+
+std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text) {
+    std::vector<MatchSpan> spans;
+    for_each_line(text, [&](std::string_view line, std::size_t offset) {
+        append_line_matches(pattern, line, offset, spans);
+    });
+    return spans;
+}
+
+void append_line_matches(const TrePattern& pattern, std::string_view line,
+                         std::size_t line_offset, std::vector<MatchSpan>& spans) {
     std::size_t position = 0;
     int eflags = 0;
     while (position <= line.size()) {
@@ -43,7 +57,7 @@ std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_v
         std::size_t s = position + static_cast<std::size_t>(slot[0].rm_so);
         std::size_t e = position + static_cast<std::size_t>(slot[0].rm_eo);
         if (e > s) {
-            spans.push_back({s, e});
+            spans.push_back({line_offset + s, line_offset + e});
             position = e;
         } else {
             // No match starts between `position` and the empty match at s, so
@@ -55,7 +69,6 @@ std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_v
         }
         eflags = REG_NOTBOL;
     }
-    return spans;
 }
 
 }  // namespace brindlecap::shell

@@ -9,7 +9,8 @@
 
 namespace brindlecap::shell {
 
-// One non-empty match: byte offsets from the start of its line, end exclusive.
+// One non-empty match: byte offsets from the start of its line (of the whole
+// text, from find_text_matches), end exclusive.
 struct MatchSpan {
     std::size_t start = 0;
     std::size_t end = 0;
@@ -17,6 +18,13 @@ struct MatchSpan {
 
 // Every non-empty match of the line, in ascending order.
 std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line);
+
+// Appends the matches of the line to `spans`, shifted by `line_offset`.
+void append_line_matches(const TrePattern& pattern, std::string_view line,
+                         std::size_t line_offset, std::vector<MatchSpan>& spans);
+
+// Every non-empty match of every line of the text, as offsets into the text.
+std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text);
 
 // Calls `visit(line, line_offset)` for every line of the text (cut at each
 // line feed; the empty text is one empty line).
