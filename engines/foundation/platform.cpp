@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <new>
 
 namespace brindlecap::foundation::platform {
 
@@ -207,46 +209,91 @@ std::string decode_utf8(std::string_view bytes) {
     return out;
 }
 
-void strip_line_terminator(std::string& line) {
+std::string_view strip_line_terminator(std::string_view line) {
     if (!line.empty() && line.back() == '\n') {
-        line.pop_back();
+        line.remove_suffix(1);
         // CR LF is one character: it goes as a whole.
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     } else if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+        line.remove_suffix(1);
     }
+    return line;
 }
 
-std::optional<std::string> read_line(LineReader& reader) {
-    std::string line;
-    bool have_line = false;
+void FreeDelete::operator()(char* bytes) const { std::free(bytes); }
+
+namespace {
+
+constexpr std::size_t line_buffer_size = 1 << 16;
+
+// Makes room for more bytes after the unread ones: moves them to the front
+// and, when the buffer is full of them, doubles it (large blocks are grown
+// by the allocator without copying).
+void make_room(LineReader& reader) {
+    if (reader.begin > 0) {
+        std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
+        reader.end -= reader.begin;
+        reader.begin = 0;
+    }
+    if (reader.end < reader.capacity) return;
+    const std::size_t capacity = reader.capacity == 0 ? line_buffer_size : 2 * reader.capacity;
+    char* grown = static_cast<char*>(std::realloc(reader.buffer.get(), capacity));
+    if (grown == nullptr) throw std::bad_alloc();
+    (void)reader.buffer.release();
+    reader.buffer.reset(grown);
+    reader.capacity = capacity;
+}
+
+// After a long line, gives the memory back and starts again small.
+void shrink(LineReader& reader) {
+    if (reader.decoded.capacity() > line_buffer_size) std::string().swap(reader.decoded);
+    if (reader.capacity <= line_buffer_size || reader.end - reader.begin > line_buffer_size / 2) return;
+    std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
+    reader.end -= reader.begin;
+    reader.begin = 0;
+    char* smaller = static_cast<char*>(std::realloc(reader.buffer.get(), line_buffer_size));
+    if (smaller == nullptr) return;
+    (void)reader.buffer.release();
+    reader.buffer.reset(smaller);
+    reader.capacity = line_buffer_size;
+}
+
+}  // namespace
+
+std::optional<std::string_view> read_line(LineReader& reader) {
+    shrink(reader);
+    std::size_t scanned = reader.begin;  // no line feed in [begin, scanned)
+    std::string_view line;
     while (true) {
-        if (reader.begin < reader.end) {
-            const char* start = reader.buffer.data() + reader.begin;
-            const std::size_t available = reader.end - reader.begin;
-            const void* newline = std::memchr(start, '\n', available);
-            const std::size_t take =
-                newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1 : available;
-            line.append(start, take);
-            have_line = true;
-            reader.begin += take;
-            if (newline) break;
+        const char* data = reader.buffer.get();
+        const void* newline =
+            reader.end > scanned ? std::memchr(data + scanned, '\n', reader.end - scanned) : nullptr;
+        if (newline != nullptr) {
+            const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+            line = std::string_view(data + reader.begin, stop - reader.begin);
+            reader.begin = stop;
+            break;
         }
-        if (reader.finished) break;
-        reader.begin = reader.end = 0;
-        const ssize_t got = ::read(reader.fd, reader.buffer.data(), reader.buffer.size());
+        if (reader.finished) {
+            if (reader.begin == reader.end) return std::nullopt;
+            line = std::string_view(data + reader.begin, reader.end - reader.begin);
+            reader.begin = reader.end;
+            break;
+        }
+        scanned = reader.end - reader.begin;
+        make_room(reader);
+        const ssize_t got = ::read(reader.fd, reader.buffer.get() + reader.end, reader.capacity - reader.end);
         if (got > 0) {
-            reader.end = static_cast<std::size_t>(got);
-        } else if (got < 0 && errno == EINTR) {
-            continue;
-        } else {
+            reader.end += static_cast<std::size_t>(got);
+        } else if (!(got < 0 && errno == EINTR)) {
             reader.finished = true;
         }
     }
-    if (!have_line) return std::nullopt;
-    if (well_formed_prefix(line) != line.size()) line = decode_utf8(line);
-    strip_line_terminator(line);
-    return line;
+    if (well_formed_prefix(line) != line.size()) {
+        reader.decoded = decode_utf8(line);
+        line = reader.decoded;
+    }
+    return strip_line_terminator(line);
 }
 
 // ---- JSON reader -----------------------------------------------------------

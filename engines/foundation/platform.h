@@ -20,26 +20,34 @@ namespace brindlecap::foundation::platform {
 
 // ---- line reader ----------------------------------------------------------
 
-// Reads lines from a descriptor through a buffer of its own.
+struct FreeDelete {
+    void operator()(char* bytes) const;
+};
+
+// Reads lines from a descriptor through a buffer of its own, which grows to
+// hold a long line whole.
 struct LineReader {
     int fd = 0;
-    std::vector<char> buffer = std::vector<char>(1 << 16);
+    std::unique_ptr<char, FreeDelete> buffer;
+    std::size_t capacity = 0;
     std::size_t begin = 0;  // unread bytes are buffer[begin, end)
     std::size_t end = 0;
     bool finished = false;  // end of input or a failed read
+    std::string decoded;    // the last line, when it had to be decoded
 };
 
 // The next line, ill-formed UTF-8 replaced by U+FFFD (one per maximal
 // ill-formed subpart), with its final line terminator removed: a CR LF pair,
 // a LF, or a CR on a last line that has no LF. Nothing once the input has
-// ended or a read has failed and no bytes of a line are left.
-std::optional<std::string> read_line(LineReader& reader);
+// ended or a read has failed and no bytes of a line are left. The text stays
+// valid until the next call.
+std::optional<std::string_view> read_line(LineReader& reader);
 
 // Well-formed UTF-8 for any bytes, by the same replacement rule.
 std::string decode_utf8(std::string_view bytes);
 
 // Removes the final line terminator as read_line does.
-void strip_line_terminator(std::string& line);
+std::string_view strip_line_terminator(std::string_view line);
 
 // ---- JSON reader -----------------------------------------------------------
 
