@@ -164,19 +164,44 @@ std::optional<std::string> expand_replacement(std::string_view t, std::string_vi
             j = inner.at + 2;
         }
         std::string folded;
-        for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
-            remapped += folded.size();
-            if (remapped > REMAP_FACTOR * (length + out.size() + folded.size()) + REMAP_ALLOWANCE) {
-                return std::nullopt;
-            }
+        auto charge = [&](std::size_t work) {
+            remapped += work;
+            return remapped <= REMAP_FACTOR * (length + out.size() + folded.size()) + REMAP_ALLOWANCE;
+        };
+        bool run_tried = false;
+        for (std::size_t k = levels.size(); k-- > 0;) {
+            Level& level = levels[k];
+            if (!charge(folded.size())) return std::nullopt;
+            if (!level.text.empty()) run_tried = false;
             if (folded.empty()) {
-                folded = map_case(level->text, level->mode);
-            } else if (level->text.empty()) {
-                folded = map_case(folded, level->mode);
+                folded = map_case(level.text, level.mode);
+            } else if (level.text.empty()) {
+                folded = map_case(folded, level.mode);
             } else {
-                level->text += folded;
-                folded = map_case(level->text, level->mode);
+                level.text += folded;
+                folded = map_case(level.text, level.mode);
             }
+            // Levels without text of their own only map what is inside them
+            // again. Once the text is settled under both mappings (x = m(x),
+            // y = o(x), y = o(y), x = m(y) for this level's mode m and the
+            // other one o), each of them gives x or y by its mode alone, so a
+            // run of any length costs four mappings instead of one per level.
+            if (run_tried || folded.empty() || k < 2 || !levels[k - 1].text.empty() ||
+                !levels[k - 2].text.empty()) {
+                continue;
+            }
+            run_tried = true;
+            if (!charge(4 * folded.size())) return std::nullopt;
+            const CaseMode other = level.mode == CaseMode::lower ? CaseMode::upper : CaseMode::lower;
+            std::string settled = map_case(folded, other);
+            if (map_case(folded, level.mode) != folded || map_case(settled, other) != settled ||
+                map_case(settled, level.mode) != folded) {
+                continue;
+            }
+            std::size_t outermost = k - 1;
+            while (outermost > 0 && levels[outermost - 1].text.empty()) --outermost;
+            if (levels[outermost].mode != level.mode) folded = std::move(settled);
+            k = outermost;
         }
         out += folded;
         i = end;

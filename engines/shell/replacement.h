@@ -19,11 +19,14 @@ std::size_t find_case_end(std::string_view template_text, std::size_t length, st
 // The text that replaces one match. Nested \L and \U segments are expanded
 // without recursion, so no template can exhaust the stack, and at any depth.
 // Each level of a nesting maps the expansion of the levels inside it once
-// more, so a template that puts text of its own into very many levels
-// (\U&\L&\U&... repeated) would cost time quadratic in its length: when
-// that re-mapping exceeds REMAP_FACTOR times the size of the template and of
-// the expansion (plus REMAP_ALLOWANCE bytes), the expansion is abandoned and
-// nothing is returned.
+// more. Levels without text of their own (\U\L\U... repeated) cost a few
+// mappings in all, once the text no longer changes under them; but a template
+// that puts text of its own into very many levels (\U&\L&\U&... repeated)
+// costs time quadratic in its length: when that re-mapping exceeds
+// REMAP_FACTOR times the size of the template and of the expansion (plus
+// REMAP_ALLOWANCE bytes), the expansion is abandoned and nothing is returned.
+// About REMAP_FACTOR / 3 levels with text of their own are never refused,
+// whatever the size of that text.
 std::optional<std::string> expand_replacement(std::string_view template_text,
                                               std::string_view matched);
 

@@ -42,10 +42,17 @@ TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
     std::string upper;
     for (int i = 0; i < 1000000; ++i) upper += "\\\\U";
     std::string alternating;
-    for (int i = 0; i < 500000; ++i) alternating += "\\\\L\\\\U";
+    for (int i = 0; i < 1000000; ++i) alternating += "\\\\L\\\\U";
+    // A long match as well: levels without text of their own must not each
+    // map it again.
+    const std::string long_b(100000, 'b'), long_B(100000, 'B');
     std::string input =
         R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + upper + "&\"}\n" +
         R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + alternating + "&x\"}\n" +
+        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
+        R"(c","replacement":")" + upper + "&\"}\n" +
+        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
+        R"(c","replacement":"\\U)" + alternating + "&\"}\n" +
         R"({"op":"test","pattern":"a","text":"a"})" + "\n";
     auto result = run(input, "C.UTF-8");
     EXPECT_EQ(result.out,
@@ -53,6 +60,10 @@ TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
               "\n"
               R"({"replacements":[[1,2,"bx"]],"result":"abxc","status":"ok_replace"})"
               "\n"
+              R"({"replacements":[[1,100001,")" + long_B + R"("]],"result":"a)" + long_B +
+                  R"(c","status":"ok_replace"})" + "\n" +
+              R"({"replacements":[[1,100001,")" + long_B + R"("]],"result":"a)" + long_B +
+                  R"(c","status":"ok_replace"})" + "\n" +
               R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
               "\n");
     EXPECT_EQ(result.err, "");

@@ -57,26 +57,33 @@ TEST(ExpandReplacement, IllFormedMatchedBytes) {
 }
 
 TEST(ExpandReplacement, MillionNestedSegments) {
+    // However long the matched text: levels without text of their own must
+    // not each cost a mapping, nor count against the limit.
+    const std::string matched = "Ab" + std::string(100000, 'x') + "\xCE\xA3";  // ends in capital sigma
+    const std::string upper_matched = "AB" + std::string(100000, 'X') + "\xCE\xA3";
+    const std::string lower_matched = "ab" + std::string(100000, 'x') + "\xCF\x82";  // final sigma
     std::string upper;
     for (int i = 0; i < 1000000; ++i) upper += "\\U";
     EXPECT_EQ(expand_replacement(upper + "&", "ab").value_or("<none>"), "AB");
+    EXPECT_EQ(expand_replacement(upper + "&", matched).value_or("<none>"), upper_matched);
 
     std::string alternating;
-    for (int i = 0; i < 500000; ++i) alternating += "\\L\\U";
+    for (int i = 0; i < 1000000; ++i) alternating += "\\L\\U";
     EXPECT_EQ(expand_replacement(alternating + "&x", "Ab").value_or("<none>"), "abx");
     EXPECT_EQ(expand_replacement("z" + alternating + "&\\E&", "Ab").value_or("<none>"), "zabAb");
+    EXPECT_EQ(expand_replacement(alternating + "&", matched).value_or("<none>"), lower_matched);
+    EXPECT_EQ(expand_replacement("\\U" + alternating + "&", matched).value_or("<none>"),
+              upper_matched);
 }
 
-TEST(ExpandReplacement, TextAtEveryLevelIsBoundedNotQuadratic) {
-    // Every level maps all the levels inside it again: 200 levels are fine,
-    // 200,000 would take hours and are refused.
-    std::string some, many;
-    for (int i = 0; i < 100; ++i) some += "\\U&\\L&";
-    for (int i = 0; i < 100000; ++i) many += "\\U&\\L&";
-    auto expanded = expand_replacement(some, "b");
+TEST(ExpandReplacement, OrdinaryDepthIsNeverRefused) {
+    // Twenty levels, each with a long text of its own.
+    std::string levels;
+    for (int i = 0; i < 10; ++i) levels += "\\U&\\L&";
+    const std::string matched(200000, 'q');
+    auto expanded = expand_replacement(levels, matched);
     ASSERT_TRUE(expanded.has_value());
-    EXPECT_EQ(*expanded, std::string(200, 'B'));
-    EXPECT_FALSE(expand_replacement(many, "b").has_value());
+    EXPECT_EQ(*expanded, std::string(20 * matched.size(), 'Q'));
 }
 
 TEST(FindCaseEnd, RawBackslashes) {
