@@ -78,7 +78,7 @@ void write_json_escaped(ResponseWriter& out, std::string_view text) {
 }
 
 void respond(std::string_view line, ResponseWriter& out) {
-    const platform::JsonObjectPtr request = platform::json_object_with_data(line);
+    const platform::JsonObjectPtr request = platform::json_object_with_line(line);
     if (!request) {
         out.text += error_to_json("bad request JSON");
         return;

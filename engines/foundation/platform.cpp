@@ -246,7 +246,6 @@ void make_room(LineReader& reader) {
 
 // After a long line, gives the memory back and starts again small.
 void shrink(LineReader& reader) {
-    if (reader.decoded.capacity() > line_buffer_size) std::string().swap(reader.decoded);
     if (reader.capacity <= line_buffer_size || reader.end - reader.begin > line_buffer_size / 2) return;
     std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
     reader.end -= reader.begin;
@@ -288,10 +287,6 @@ std::optional<std::string_view> read_line(LineReader& reader) {
         } else if (!(got < 0 && errno == EINTR)) {
             reader.finished = true;
         }
-    }
-    if (well_formed_prefix(line) != line.size()) {
-        reader.decoded = decode_utf8(line);
-        line = reader.decoded;
     }
     return strip_line_terminator(line);
 }
@@ -352,13 +347,22 @@ struct TopLevelStrings {
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 };
 
-}  // namespace
-
-JsonObjectPtr json_object_with_data(std::string_view utf8) {
+JsonObjectPtr parse_object(std::string_view utf8) {
     JsonObjectPtr object(new JsonObject);
     TopLevelStrings reader{*object, 0, {}};
     if (!Json::sax_parse(utf8.begin(), utf8.end(), &reader)) return nullptr;
     return object;
+}
+
+}  // namespace
+
+JsonObjectPtr json_object_with_line(std::string_view line) {
+    // The parser refuses every ill-formed UTF-8 sequence, inside a string or
+    // out, so a line it accepts is its own text; only a line it refuses can
+    // read differently once decoded.
+    JsonObjectPtr object = parse_object(line);
+    if (object || well_formed_prefix(line) == line.size()) return object;
+    return parse_object(decode_utf8(line));
 }
 
 std::optional<std::string> string_member(const JsonObject& object, std::string_view key) {

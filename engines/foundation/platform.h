@@ -33,17 +33,20 @@ struct LineReader {
     std::size_t begin = 0;  // unread bytes are buffer[begin, end)
     std::size_t end = 0;
     bool finished = false;  // end of input or a failed read
-    std::string decoded;    // the last line, when it had to be decoded
 };
 
-// The next line, ill-formed UTF-8 replaced by U+FFFD (one per maximal
-// ill-formed subpart), with its final line terminator removed: a CR LF pair,
-// a LF, or a CR on a last line that has no LF. Nothing once the input has
-// ended or a read has failed and no bytes of a line are left. The text stays
-// valid until the next call.
+// The next line's bytes, with its final line terminator removed: a CR LF
+// pair, a LF, or a CR on a last line that has no LF. Nothing once the input
+// has ended or a read has failed and no bytes of a line are left. The bytes
+// stay valid until the next call.
+//
+// The line's text is these bytes with ill-formed UTF-8 replaced by U+FFFD
+// (decode_utf8). The replacement is left to the JSON reader, the one reader
+// of the text, which can tell a well-formed line by parsing it.
 std::optional<std::string_view> read_line(LineReader& reader);
 
-// Well-formed UTF-8 for any bytes, by the same replacement rule.
+// Well-formed UTF-8 for any bytes: each maximal ill-formed subpart becomes
+// one U+FFFD.
 std::string decode_utf8(std::string_view bytes);
 
 // Removes the final line terminator as read_line does.
@@ -57,9 +60,9 @@ struct JsonObjectDelete {
 };
 using JsonObjectPtr = std::unique_ptr<JsonObject, JsonObjectDelete>;
 
-// The value tree of one JSON text; null when it is not JSON or its top-level
-// value is not an object.
-JsonObjectPtr json_object_with_data(std::string_view utf8);
+// The value tree of a line's text (read_line); null when it is not JSON or
+// its top-level value is not an object.
+JsonObjectPtr json_object_with_line(std::string_view line);
 
 // The member's value when it is a JSON string.
 std::optional<std::string> string_member(const JsonObject& object, std::string_view key);

@@ -113,9 +113,9 @@ TEST(FoundationDecodeUtf8, Table) {
 
 TEST(FoundationJsonReader, OnlyAnObjectAtTheTopCounts) {
     for (const char* text : {"[]", "\"x\"", "42", "true", "null", "", "  ", "{", "{} x", "{\"a\":\"\\q\"}"}) {
-        EXPECT_EQ(platform::json_object_with_data(text), nullptr) << text;
+        EXPECT_EQ(platform::json_object_with_line(text), nullptr) << text;
     }
-    const auto object = platform::json_object_with_data(R"( {"a":"x","b":1,"c":null,"a":"y","d":"\u0000"} )");
+    const auto object = platform::json_object_with_line(R"( {"a":"x","b":1,"c":null,"a":"y","d":"\u0000"} )");
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(platform::string_member(*object, "a"), "y");
     EXPECT_EQ(platform::string_member(*object, "b"), std::nullopt);
@@ -124,11 +124,23 @@ TEST(FoundationJsonReader, OnlyAnObjectAtTheTopCounts) {
     EXPECT_EQ(platform::string_member(*object, "z"), std::nullopt);
     // A later value that is not a string replaces an earlier string; nested
     // members are not top-level members.
-    const auto later = platform::json_object_with_data(R"({"a":"x","a":[1],"b":"y","b":2,"c":{"d":"z"}})");
+    const auto later = platform::json_object_with_line(R"({"a":"x","a":[1],"b":"y","b":2,"c":{"d":"z"}})");
     ASSERT_NE(later, nullptr);
     EXPECT_EQ(platform::string_member(*later, "a"), std::nullopt);
     EXPECT_EQ(platform::string_member(*later, "b"), std::nullopt);
     EXPECT_EQ(platform::string_member(*later, "d"), std::nullopt);
+}
+
+// The line's text has U+FFFD for each ill-formed sequence, wherever it is.
+TEST(FoundationJsonReader, IllFormedLinesAreReadAsDecoded) {
+    const auto in_string = platform::json_object_with_line("{\"o\xFFp\":\"a\xC0\xAF\xE2\x82\", \"b\":\"\xF0\x9F\x98\x80\"}");
+    ASSERT_NE(in_string, nullptr);
+    EXPECT_EQ(platform::string_member(*in_string, "o\xEF\xBF\xBDp"),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(platform::string_member(*in_string, "b"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(platform::json_object_with_line("\xFF{}"), nullptr);
+    EXPECT_EQ(platform::json_object_with_line("{}\xFF"), nullptr);
+    EXPECT_EQ(platform::json_object_with_line("{\"a\":\xFF}"), nullptr);
 }
 
 std::string nested(std::size_t depth) {
@@ -136,9 +148,9 @@ std::string nested(std::size_t depth) {
 }
 
 TEST(FoundationJsonReader, NestingIsLimited) {
-    EXPECT_NE(platform::json_object_with_data(nested(511)), nullptr);
-    EXPECT_EQ(platform::json_object_with_data(nested(512)), nullptr);
-    EXPECT_EQ(platform::json_object_with_data(nested(2'000'000)), nullptr);
+    EXPECT_NE(platform::json_object_with_line(nested(511)), nullptr);
+    EXPECT_EQ(platform::json_object_with_line(nested(512)), nullptr);
+    EXPECT_EQ(platform::json_object_with_line(nested(2'000'000)), nullptr);
     EXPECT_EQ(respond(nested(2'000'000)), R"({"status":"error","message":"bad request JSON"})");
 }
 
@@ -236,7 +248,7 @@ TEST(FoundationLineReader, LongLinesAndTheLastLine) {
     reader.fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(reader.fd, 0);
     EXPECT_EQ(platform::read_line(reader), long_line);
-    EXPECT_EQ(platform::read_line(reader), "a\xEF\xBF\xBD\r");
+    EXPECT_EQ(platform::read_line(reader), "a\xFF\r");
     EXPECT_EQ(platform::read_line(reader), "");
     EXPECT_EQ(platform::read_line(reader), "b");
     EXPECT_EQ(platform::read_line(reader), std::nullopt);
