@@ -2,6 +2,7 @@
 
 #include "utf8.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -85,22 +86,25 @@ void append_json_string(std::string& out, std::string_view value) {
 // a generic tree of hundreds of thousands of entries costs far more than the
 // search itself.
 std::string test_response(const std::string& text, const std::vector<MatchResult>& results) {
-    std::string out;
-    // Room for the fixed text of every entry and its match, so that the
-    // response is not copied as it grows.
+    // Room for every entry with its match and captures unescaped, and for the
+    // line feed that the loop appends, so that a response of many megabytes is
+    // not copied as it grows; room that is never written costs nothing.
     std::size_t wanted = 64;
     for (const MatchResult& result : results) {
-        wanted += 56 + static_cast<std::size_t>(result.end - result.start) + 8 * result.groups.size();
+        wanted += 80 + static_cast<std::size_t>(result.end - result.start);
+        for (const auto& group : result.groups) {
+            wanted += 6 + (group ? static_cast<std::size_t>(group->end - group->start) : 0);
+        }
     }
+    std::string out;
     out.reserve(wanted);
     out += "{\"engine\":";
     append_json_string(out, ENGINE_NAME);
     out += ",\"matches\":[";
     bool first = true;
     for (const MatchResult& result : results) {
-        if (!first) out += ',';
+        out += first ? std::string_view("{\"captures\":[") : std::string_view(",{\"captures\":[");
         first = false;
-        out += "{\"captures\":[";
         bool first_group = true;
         for (const auto& group : result.groups) {
             if (!first_group) out += ',';
@@ -112,7 +116,9 @@ std::string test_response(const std::string& text, const std::vector<MatchResult
             }
         }
         out += "],\"groups\":{},\"index\":";
-        out += std::to_string(result.start);
+        char digits[24];
+        const auto written = std::to_chars(digits, digits + sizeof digits, result.start);
+        out.append(digits, written.ptr);
         out += ",\"match\":";
         append_json_string(out, slice(text, result.start, result.end));
         out += '}';

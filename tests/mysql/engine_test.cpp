@@ -29,6 +29,23 @@ TEST(MysqlEngineCases, ExpectedLinesAreInTheSharedWritersForm) {
     EXPECT_GT(checked, 0);
 }
 
+// The engine writes its "test" response itself; for every character, alone
+// and inside runs, it must write what the shared writer writes.
+TEST(MysqlEngineCases, TestResponseEscapesEveryCharacterAsTheSharedWriter) {
+    std::string text;
+    for (int c = 1; c < 0x80; ++c) text += static_cast<char>(c);
+    text += "\u00e9\u6771\U0001F600\u2028\u00a0";
+    for (const char* pattern : {"[\\s\\S]", "([\\s\\S]{3})", "(?s)(.+)"}) {
+        const std::string response =
+            brindlecap::mysql::test_operation(brindlecap::Json::object(), pattern, "", text);
+        const brindlecap::Json parsed = brindlecap::Json::parse(response);
+        EXPECT_EQ(brindlecap::write_json(parsed), response) << pattern;
+        std::string joined;
+        for (const brindlecap::Json& entry : parsed["matches"]) joined += entry["match"].get<std::string>();
+        EXPECT_EQ(joined, text) << pattern;
+    }
+}
+
 TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
     std::ifstream file(FLAG_CASES);
     ASSERT_TRUE(file) << FLAG_CASES;

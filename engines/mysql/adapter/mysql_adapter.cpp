@@ -3,6 +3,7 @@
 #include "adapter_internal.h"
 
 #include <unicode/uregex.h>
+#include <unicode/utf16.h>
 #include <unicode/ustring.h>
 
 #include <climits>
@@ -28,6 +29,45 @@ void detach_text(URegularExpression* handle) {
     static const UChar empty[1] = {0};
     UErrorCode status = U_ZERO_ERROR;
     uregex_setText(handle, empty, 0, &status);
+}
+
+// The match records as they are found. Grown with realloc, which moves a
+// large block by remapping it rather than copying, and shrunk to its exact
+// size at the end, so that the caller frees the list itself.
+struct MatchList {
+    AdapterMatch* records = nullptr;
+    std::size_t used = 0;
+    std::size_t room = 0;
+};
+
+// False when the list cannot grow; it keeps what it holds.
+bool append(MatchList& list, const AdapterMatch& record) {
+    if (list.used == list.room) {
+        const std::size_t room = list.room == 0 ? 64 : 2 * list.room;
+        auto* grown = static_cast<AdapterMatch*>(std::realloc(list.records, room * sizeof(AdapterMatch)));
+        if (grown == nullptr) return false;
+        list.records = grown;
+        list.room = room;
+    }
+    list.records[list.used++] = record;
+    return true;
+}
+
+// The text of the match of UTF-16 units s to e, which the byte offsets start
+// and end bound in the UTF-8 text: the text's own bytes, the same as the
+// units converted back. Only a match that splits a surrogate pair has no UTF-8
+// form; it gets "", as its conversion would.
+char* matched_text(const char* text, const UChar* units, int32_t s, int32_t e, int32_t start,
+                   int32_t end) {
+    if (e <= s || end <= start || U16_IS_TRAIL(units[s]) || U16_IS_LEAD(units[e - 1])) {
+        return copy_of("");
+    }
+    const auto length = static_cast<std::size_t>(end - start);
+    auto* bytes = static_cast<char*>(std::malloc(length + 1));
+    if (bytes == nullptr) return copy_of("");
+    std::memcpy(bytes, text + start, length);
+    bytes[length] = '\0';
+    return bytes;
 }
 
 }  // namespace
@@ -99,27 +139,31 @@ char* utf16_to_utf8(const UChar* units, int32_t length) {
 }
 
 std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length) {
-    std::vector<int32_t> map;
-    map.reserve(static_cast<std::size_t>(utf16_length) + 1);
-    int32_t offset = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p != 0) {
-        const unsigned char lead = *p;
-        int32_t length = 1;
-        map.push_back(offset);
-        if (lead >= 0xC0 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-        } else if (lead >= 0xF0 && lead <= 0xF7) {
-            length = 4;
-            map.push_back(offset);  // both halves of the surrogate pair
-        }
-        // A well-formed text never ends inside a sequence; stop at its NUL anyway.
-        for (int32_t n = 0; n < length && *p != 0; ++n) ++p;
-        offset += length;
+    const std::size_t units = utf16_length > 0 ? static_cast<std::size_t>(utf16_length) : 0;
+    // One spare slot: every byte writes two entries ahead of the next free
+    // one, and only a lead byte moves on. This runs over every byte of the
+    // text, so it has no branch that depends on the text and no checked append.
+    std::vector<int32_t> map(units + 2);
+    int32_t* const out = map.data();
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t next = 0;
+    std::size_t i = 0;
+    int32_t lead_offset = 0;
+    for (; bytes[i] != 0; ++i) {
+        const unsigned char byte = bytes[i];
+        // Bytes 0x80-0xBF continue a sequence; 0xF0-0xF7 lead one of four
+        // bytes, which takes two UTF-16 units that both map to its first byte.
+        const bool continues = (byte & 0xC0) == 0x80;
+        const bool pair = byte >= 0xF0 && byte <= 0xF7;
+        lead_offset = continues ? lead_offset : static_cast<int32_t>(i);
+        out[next] = lead_offset;
+        out[next + 1] = lead_offset;
+        next += static_cast<std::size_t>(!continues) + static_cast<std::size_t>(pair);
+        // Only a text that is not well-formed could give more entries.
+        next = next < units ? next : units;
     }
-    map.push_back(offset);
+    out[next] = static_cast<int32_t>(i);  // the end entry: the byte length
+    map.resize(next + 1);
     return map;
 }
 
@@ -178,7 +222,7 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
     if (U_FAILURE(status) || group_count < 0) group_count = 0;
     const std::vector<int32_t> map = byte_offset_map(text, utf16.length);
 
-    std::vector<AdapterMatch> found;
+    MatchList found;
     for (;;) {
         status = U_ZERO_ERROR;
         if (!uregex_findNext(handle, &status) || U_FAILURE(status)) break;
@@ -190,12 +234,7 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
         AdapterMatch record{};
         record.start = map_lookup(map, s);
         record.end = map_lookup(map, e);
-        const int32_t length = e - s;
-        auto* matched_units = static_cast<UChar*>(std::malloc(sizeof(UChar) * (static_cast<std::size_t>(length) + 1)));
-        u_strncpy(matched_units, utf16.units + s, length);
-        matched_units[length] = 0;
-        record.match_text = utf16_to_utf8(matched_units, length);
-        std::free(matched_units);
+        record.match_text = matched_text(text, utf16.units, s, e, record.start, record.end);
 
         record.group_count = group_count;
         if (group_count > 0) {
@@ -213,15 +252,24 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
                 }
             }
         }
-        found.push_back(record);
+        if (!append(found, record)) {
+            std::free(record.match_text);
+            std::free(record.group_spans);
+            break;
+        }
     }
     detach_text(handle);
     std::free(utf16.units);
 
-    if (found.empty()) return nullptr;
-    auto* matches = static_cast<AdapterMatch*>(std::calloc(found.size(), sizeof(AdapterMatch)));
-    std::memcpy(matches, found.data(), found.size() * sizeof(AdapterMatch));
-    *count = static_cast<int32_t>(found.size());
+    if (found.used == 0) {
+        std::free(found.records);
+        return nullptr;
+    }
+    // Exactly as many records as matches; shrinking in place copies nothing.
+    auto* matches = static_cast<AdapterMatch*>(
+        std::realloc(found.records, found.used * sizeof(AdapterMatch)));
+    if (matches == nullptr) matches = found.records;
+    *count = static_cast<int32_t>(found.used);
     return matches;
 }
 
