@@ -13,6 +13,7 @@ namespace {
 constexpr int TRE_BADBR = 10;
 constexpr int TRE_BADMAX = 14;
 constexpr std::uint64_t DUP_MAX = 255;
+constexpr std::uint64_t TRE_INT_MAX = 2147483647;
 
 bool is_bre_special(char c) {
     switch (c) {
@@ -25,12 +26,12 @@ bool is_bre_special(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Digits at `i`, saturating well above DUP_MAX so huge bounds stay "above".
+// Digits at `i`, saturating above TRE_INT_MAX so huge bounds stay "above".
 std::optional<std::uint64_t> read_number(std::string_view text, std::size_t& i) {
     if (i >= text.size() || !is_digit(text[i])) return std::nullopt;
     std::uint64_t value = 0;
     while (i < text.size() && is_digit(text[i])) {
-        if (value <= DUP_MAX * 10) value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        if (value <= TRE_INT_MAX) value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
         ++i;
     }
     return value;
@@ -60,6 +61,31 @@ std::size_t skip_bracket(std::string_view text, std::size_t open) {
         ++i;
     }
     return text.size();
+}
+
+// Index of the next '{' at or after `i` that TRE reads as the start of a
+// bound: outside brackets and not escaped (the braces of TRE's hexadecimal
+// escape \x{...} are no bound); npos when there is none.
+std::size_t next_bound(std::string_view text, std::size_t i) {
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '\\') {
+            if (i + 2 < text.size() && text[i + 1] == 'x' && text[i + 2] == '{') {
+                std::size_t close = text.find('}', i + 3);
+                if (close == std::string_view::npos) return std::string_view::npos;
+                i = close + 1;
+            } else {
+                i += 2;
+            }
+        } else if (c == '[') {
+            i = skip_bracket(text, i);
+        } else if (c == '{') {
+            return i;
+        } else {
+            ++i;
+        }
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace
@@ -116,28 +142,7 @@ std::string translate_bre(std::string_view pattern) {
 }
 
 int classify_bad_bound(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        char c = text[i];
-        if (c == '\\') {
-            // \x{...} is TRE's hexadecimal escape: its braces are no bound.
-            if (i + 2 < text.size() && text[i + 1] == 'x' && text[i + 2] == '{') {
-                std::size_t close = text.find('}', i + 3);
-                if (close == std::string_view::npos) return TRE_BADBR;
-                i = close + 1;
-            } else {
-                i += 2;
-            }
-            continue;
-        }
-        if (c == '[') {
-            i = skip_bracket(text, i);
-            continue;
-        }
-        if (c != '{') {
-            ++i;
-            continue;
-        }
+    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
         std::size_t j = i + 1;
         std::optional<std::uint64_t> min = read_number(text, j);
         std::optional<std::uint64_t> max = min;
@@ -161,6 +166,39 @@ int classify_bad_bound(std::string_view text) {
     return TRE_BADBR;
 }
 
+BoundsForTre bounds_for_tre(std::string_view text) {
+    BoundsForTre result;
+    std::size_t copied = 0;
+    auto clamp_number = [&](std::size_t& j) {
+        std::size_t digits = j;
+        std::optional<std::uint64_t> value = read_number(text, j);
+        if (!value || *value <= TRE_INT_MAX) return false;
+        result.text.append(text, copied, digits - copied);
+        result.text += "256";
+        copied = j;
+        return true;
+    };
+    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
+        std::size_t j = i + 1;
+        bool clamped_min = clamp_number(j);
+        if (j < text.size() && text[j] == ',') {
+            ++j;
+            std::size_t max_at = j;
+            clamp_number(j);
+            if (clamped_min && j == max_at) result.open_minimum_clamped = true;
+        }
+        i = j;
+    }
+    if (copied == 0) {
+        result.text.clear();
+        result.changed = false;
+    } else {
+        result.text.append(text, copied, std::string_view::npos);
+        result.changed = true;
+    }
+    return result;
+}
+
 std::variant<CompiledPattern, std::string> compile_regex(std::string_view pattern,
                                                          std::string_view flags) {
     RegexFlags f = parse_flags(flags);
@@ -179,12 +217,19 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
                        std::to_string(nul));
     }
     int cflags = REG_EXTENDED | (f.icase ? REG_ICASE : 0);
+    BoundsForTre bounds = bounds_for_tre(text);
+    const std::string& tre_text = bounds.changed ? bounds.text : text;
     auto compiled = std::make_unique<TrePattern>();
-    // `text` is NUL-terminated by std::string and holds no other NUL.
-    int result = tre_regcomp(&compiled->re, text.c_str(), cflags);
+    // `tre_text` is NUL-terminated by std::string and holds no other NUL.
+    int result = tre_regcomp(&compiled->re, tre_text.c_str(), cflags);
+    if (result == 0 && bounds.open_minimum_clamped) {
+        // A minimum beyond TRE's reach is a bound above 255 all the same.
+        tre_regfree(&compiled->re);
+        result = TRE_BADMAX;
+    }
     if (result != 0) {
         // A pattern that failed to compile holds nothing to release.
-        if (result == TRE_BADBR) result = classify_bad_bound(text);
+        if (result == TRE_BADBR) result = classify_bad_bound(tre_text);
         return failure("TRE compile error code " + std::to_string(result));
     }
     compiled->reads_before_start = has_word_assertion(text);

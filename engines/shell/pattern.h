@@ -44,6 +44,21 @@ std::string translate_bre(std::string_view pattern);
 // plain digits with an optional comma keeps 10.
 int classify_bad_bound(std::string_view tre_text);
 
+// TRE reads the numbers of a bound into an int without a check, so digits
+// beyond its range wrap around (a{4294967296} would compile as a{0}, and
+// a{1,2147483648} as a{1,}). Every bound number above 255 means the same to
+// TRE (refused, or for a minimum without maximum, many copies), so the text
+// handed to TRE carries such numbers as 256. `changed` tells whether any
+// was; `open_minimum_clamped`, whether one was the minimum of a bound without
+// maximum ({N,}), which TRE would accept as {256,} and which is refused as a
+// bound above 255 instead.
+struct BoundsForTre {
+    std::string text;
+    bool changed = false;
+    bool open_minimum_clamped = false;
+};
+BoundsForTre bounds_for_tre(std::string_view tre_text);
+
 // Whether the extended-syntax text may hold \< \> \b or \B.
 bool has_word_assertion(std::string_view tre_text);
 
