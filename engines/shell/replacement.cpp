@@ -3,8 +3,11 @@
 #include "protocol/utf8.h"
 
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unicode/utypes.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <tuple>
@@ -30,6 +33,77 @@ const UCaseMap* root_case_map() {
         return handle;
     }();
     return map.get();
+}
+
+// Appends the mapping of `piece` (valid UTF-8, at most MAP_PIECE_LIMIT
+// bytes, so that ICU's int32_t lengths hold it and its mapping) to `out`.
+void map_piece(std::string_view piece, CaseMode mode, std::string& out) {
+    const UCaseMap* map = root_case_map();
+    if (piece.empty()) return;
+    if (map == nullptr) {
+        out += piece;
+        return;
+    }
+    const std::size_t at = out.size();
+    auto run = [&](std::size_t room) {
+        out.resize(at + room);
+        UErrorCode status = U_ZERO_ERROR;
+        char* into = out.data() + at;
+        auto capacity = static_cast<int32_t>(room);
+        auto length = static_cast<int32_t>(piece.size());
+        int32_t written = mode == CaseMode::lower
+                              ? ucasemap_utf8ToLower(map, into, capacity, piece.data(), length, &status)
+                              : ucasemap_utf8ToUpper(map, into, capacity, piece.data(), length, &status);
+        return std::pair{written, status};
+    };
+    // Full mappings grow a character to at most three, each of at most as
+    // many bytes, so this first buffer is nearly always enough.
+    auto [written, status] = run(piece.size() * 3);
+    if (status == U_BUFFER_OVERFLOW_ERROR && written > 0) {
+        std::tie(written, status) = run(static_cast<std::size_t>(written));
+    }
+    if (U_FAILURE(status) || written < 0) {
+        out.resize(at);
+        out += piece;
+        return;
+    }
+    out.resize(at + static_cast<std::size_t>(written));
+}
+
+// Whether lower-case mapping can look across a cut next to this character:
+// the final-sigma rule reads past case-ignorable characters to the next
+// cased one, and applies to capital sigma itself.
+bool sigma_context(UChar32 c) {
+    return c == 0x03A3 || c < 0 || u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE);
+}
+
+// Where to end a piece that starts at `start` and should run to `limit`: the
+// last character boundary at or before `limit` (after `start`) at which no
+// rule looks across, for lower case one between two characters that are
+// neither case-ignorable nor capital sigma. Without one, the piece runs on to
+// the first such place after `limit`, or to the end of the text, as long as
+// ICU can still take it whole.
+std::size_t piece_end(std::string_view text, std::size_t start, std::size_t limit, CaseMode mode) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    auto is_boundary = [&](std::size_t p) { return p == text.size() || (bytes[p] & 0xC0) != 0x80; };
+    auto is_cut = [&](std::size_t p) {
+        if (!is_boundary(p)) return false;
+        if (mode == CaseMode::upper || p == text.size()) return true;
+        UChar32 before = 0, after = 0;
+        auto before_at = static_cast<int32_t>(p - start);
+        U8_PREV(bytes + start, 0, before_at, before);
+        int32_t after_at = 0;
+        U8_NEXT(bytes + p, after_at, static_cast<int32_t>(std::min<std::size_t>(4, text.size() - p)), after);
+        return !sigma_context(before) && !sigma_context(after);
+    };
+    for (std::size_t p = limit; p > start; --p)
+        if (is_cut(p)) return p;
+    const std::size_t most = std::min(text.size(), start + static_cast<std::size_t>(INT32_MAX / 3));
+    for (std::size_t p = limit + 1; p <= most; ++p)
+        if (is_cut(p)) return p;
+    std::size_t p = most;
+    while (!is_boundary(p)) --p;
+    return p;
 }
 
 // What stopped a flat run of the template: the end of its range, or a \L or
@@ -107,29 +181,19 @@ std::size_t find_case_end(std::string_view template_text, std::size_t length, st
 
 std::string map_case(std::string_view text, CaseMode mode) {
     if (text.empty()) return {};
-    std::string input = is_valid_utf8(text) ? std::string(text) : decode_with_replacement(text);
-    const UCaseMap* map = root_case_map();
-    if (map == nullptr || input.size() > static_cast<std::size_t>(INT32_MAX / 3)) return input;
-    auto run = [&](std::string& out) {
-        UErrorCode status = U_ZERO_ERROR;
-        int32_t written =
-            mode == CaseMode::lower
-                ? ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()),
-                                       input.data(), static_cast<int32_t>(input.size()), &status)
-                : ucasemap_utf8ToUpper(map, out.data(), static_cast<int32_t>(out.size()),
-                                       input.data(), static_cast<int32_t>(input.size()), &status);
-        return std::pair{written, status};
-    };
-    // Full mappings grow a character to at most three, each of at most as
-    // many bytes, so this first buffer is nearly always enough.
-    std::string out(input.size() * 3, '\0');
-    auto [written, status] = run(out);
-    if (status == U_BUFFER_OVERFLOW_ERROR && written > 0) {
-        out.assign(static_cast<std::size_t>(written), '\0');
-        std::tie(written, status) = run(out);
+    if (is_valid_utf8(text)) return map_case_in_pieces(text, mode, MAP_PIECE_LIMIT);
+    return map_case_in_pieces(decode_with_replacement(text), mode, MAP_PIECE_LIMIT);
+}
+
+std::string map_case_in_pieces(std::string_view text, CaseMode mode, std::size_t limit) {
+    std::string out;
+    std::size_t start = 0;
+    while (text.size() - start > limit) {
+        std::size_t cut = piece_end(text, start, start + limit, mode);
+        map_piece(text.substr(start, cut - start), mode, out);
+        start = cut;
     }
-    if (U_FAILURE(status) || written < 0) return input;
-    out.resize(static_cast<std::size_t>(written));
+    map_piece(text.substr(start), mode, out);
     return out;
 }
 

@@ -39,4 +39,12 @@ enum class CaseMode { lower, upper };
 // rule for lower case). Ill-formed UTF-8 is mapped as U+FFFD.
 std::string map_case(std::string_view text, CaseMode mode);
 
+// ICU counts lengths in int32_t and a mapping can triple a text, so texts
+// longer than this are mapped in pieces, cut where no rule looks across.
+inline constexpr std::size_t MAP_PIECE_LIMIT = std::size_t{1} << 26;
+
+// map_case of valid UTF-8 in pieces of at most `limit` bytes (at least 4)
+// where the text allows; the same text as mapping it whole.
+std::string map_case_in_pieces(std::string_view text, CaseMode mode, std::size_t limit);
+
 }  // namespace brindlecap::shell

@@ -86,6 +86,20 @@ TEST(ExpandReplacement, OrdinaryDepthIsNeverRefused) {
     EXPECT_EQ(*expanded, std::string(20 * matched.size(), 'Q'));
 }
 
+TEST(MapCase, InPiecesAsWhole) {
+    for (const auto& row : test::load_table(table("map_case_pieces.jsonl"))) {
+        const auto text = row.fields[0].get<std::string>();
+        for (CaseMode mode : {CaseMode::lower, CaseMode::upper}) {
+            const std::string whole = map_case(text, mode);
+            for (std::size_t limit = 4; limit <= 12; ++limit) {
+                SCOPED_TRACE("map_case_pieces.jsonl line " + std::to_string(row.line) + ", limit " +
+                             std::to_string(limit));
+                EXPECT_EQ(map_case_in_pieces(text, mode, limit), whole);
+            }
+        }
+    }
+}
+
 TEST(FindCaseEnd, RawBackslashes) {
     const std::string t = "a\\\\Eb\\E";  // a \ \ E b \ E
     EXPECT_EQ(find_case_end(t, t.size(), 0), 2u);  // the second backslash of the pair
