@@ -15,6 +15,12 @@ namespace brindlecap::foundation {
 // Group number (the first group is 1) to the name the pattern gives it.
 using GroupNameMap = std::map<std::size_t, std::string>;
 
+// Whether json_escape writes the byte other than as it stands.
+inline bool needs_json_escape(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == '"' || u == '\\';
+}
+
 // The inside of a JSON string literal for `text`, without the quotation marks.
 std::string json_escape(std::string_view text);
 

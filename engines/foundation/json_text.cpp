@@ -4,19 +4,13 @@
 
 namespace brindlecap::foundation {
 
-namespace {
-
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-}  // namespace
-
 void append_json_escaped(std::string& out, std::string_view text) {
     // Bytes from U+0080 up are copied as they stand: every text reaching here
     // is well-formed UTF-8, so whole scalars pass through unchanged.
     std::size_t i = 0;
     while (i < text.size()) {
         std::size_t run = i;
-        while (run < text.size() && !needs_escape(static_cast<unsigned char>(text[run]))) ++run;
+        while (run < text.size() && !needs_json_escape(text[run])) ++run;
         out.append(text.data() + i, run - i);
         if (run == text.size()) break;
         const auto c = static_cast<unsigned char>(text[run]);

@@ -24,10 +24,7 @@ void append_quoted_substring(std::string& out, const platform::Text& text, platf
     platform::append_substring(out, text, range);
     // Matched text rarely needs escaping: it is checked in place and only
     // written again when it does.
-    const bool plain = std::none_of(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == '"' || u == '\\';
-    });
+    const bool plain = std::none_of(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), needs_json_escape);
     if (!plain) {
         scratch.assign(out, start);
         out.resize(start);
@@ -46,11 +43,6 @@ std::size_t estimated_size(const platform::MatchList& matches) {
         }
     }
     return size + 48 * count;
-}
-
-bool needs_escape(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == '"' || u == '\\';
 }
 
 // The usual entry, whose texts need no escaping, written straight into room
@@ -77,7 +69,7 @@ bool append_plain_match(std::string& out, platform::TextCheckingResult match, co
         char* const start = p;
         p += platform::write_substring(p, text, r);
         *p++ = '"';
-        return std::none_of(start, p - 1, needs_escape);
+        return std::none_of(start, p - 1, needs_json_escape);
     };
     bool plain = true;
     put(R"({"match":)");
@@ -100,7 +92,7 @@ bool append_plain_match(std::string& out, platform::TextCheckingResult match, co
         if (match[number].location == platform::not_found) continue;
         if (!first) *p++ = ',';
         first = false;
-        plain = std::none_of(name.begin(), name.end(), needs_escape);
+        plain = std::none_of(name.begin(), name.end(), needs_json_escape);
         *p++ = '"';
         put(name);
         put("\":");
