@@ -67,21 +67,18 @@ void append_json_bytes(std::string& out, std::string_view bytes) {
     out += '"';
 }
 
-void append_number(std::string& out, std::size_t value) {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)error;  // 24 digits hold any size_t
-    out.append(digits, end);
-}
+// Plain decimal, as the JSON writer gives an unsigned integer.
+struct Decimal {
+    char digits[24];  // any size_t
+    std::size_t length;
+    explicit Decimal(std::size_t value)
+        : length(static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits)) {}
+    std::string_view text() const { return {digits, length}; }
+};
 
-std::size_t decimal_length(std::size_t value) {
-    std::size_t length = 1;
-    while (value >= 10) {
-        value /= 10;
-        ++length;
-    }
-    return length;
-}
+void append_number(std::string& out, std::size_t value) { out += Decimal(value).text(); }
+
+std::size_t decimal_length(std::size_t value) { return Decimal(value).length; }
 
 constexpr std::string_view MATCH_HEAD = R"(,{"captures":[],"groups":{},"index":)";
 constexpr std::string_view MATCH_TEXT = R"(,"match":)";
