@@ -33,9 +33,19 @@ std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_v
 }
 
 std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text) {
+    // Growing the list step by step would copy it and leave the old copies'
+    // pages behind; once a sample of the text is searched, room for the whole
+    // text at the same rate is reserved in one step.
+    constexpr std::size_t SAMPLE = std::size_t{1} << 16;
     std::vector<MatchSpan> spans;
+    bool estimated = false;
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
         append_line_matches(pattern, line, offset, spans);
+        std::size_t searched = offset + line.size() + 1;
+        if (!estimated && searched >= SAMPLE && searched < text.size()) {
+            estimated = true;
+            spans.reserve(spans.size() + spans.size() * (text.size() - searched) / searched * 9 / 8 + 16);
+        }
     });
     return spans;
 }
