@@ -2,7 +2,9 @@
 
 #include "tre_pattern.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <cwchar>
 
 namespace brindlecap::shell {
@@ -44,7 +46,14 @@ std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_
         std::size_t searched = offset + line.size() + 1;
         if (!estimated && searched >= SAMPLE && searched < text.size()) {
             estimated = true;
-            spans.reserve(spans.size() + spans.size() * (text.size() - searched) / searched * 9 / 8 + 16);
+            std::size_t rest = text.size() - searched;
+            // At most a span per four bytes of the rest is reserved, and a
+            // reservation that cannot be had is left to the ordinary growth.
+            std::size_t more = std::min(spans.size() * (rest / searched + 1) * 9 / 8, rest / 4) + 16;
+            try {
+                spans.reserve(spans.size() + more);
+            } catch (const std::bad_alloc&) {
+            }
         }
     });
     return spans;
