@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <string_view>
 #include <vector>
 
 namespace brindlecap::foundation {
@@ -8,14 +9,14 @@ namespace {
 
 // The position of the first cluster equal to `delimiter` at or after `from`,
 // or n when there is none.
-std::size_t find_cluster(const std::vector<std::string>& clusters, std::size_t from,
+std::size_t find_cluster(const std::vector<std::string_view>& clusters, std::size_t from,
                          std::string_view delimiter) {
     std::size_t i = from;
     while (i < clusters.size() && clusters[i] != delimiter) ++i;
     return i;
 }
 
-std::string join(const std::vector<std::string>& clusters, std::size_t from, std::size_t to) {
+std::string join(const std::vector<std::string_view>& clusters, std::size_t from, std::size_t to) {
     std::string out;
     for (std::size_t i = from; i < to; ++i) out += clusters[i];
     return out;
@@ -26,7 +27,7 @@ std::string join(const std::vector<std::string>& clusters, std::size_t from, std
 GroupNameMap scan_group_names(std::string_view pattern) {
     // A cluster is one of the ASCII characters below only when it is exactly
     // that character: "(" joined with a combining mark is something else.
-    const std::vector<std::string> c = platform::characters(pattern);
+    const std::vector<std::string_view> c = platform::characters(pattern);
     const std::size_t n = c.size();
     GroupNameMap names;
     std::size_t g = 0;
@@ -43,7 +44,7 @@ GroupNameMap scan_group_names(std::string_view pattern) {
     };
 
     while (i < n) {
-        const std::string& here = c[i];
+        const std::string_view here = c[i];
         if (here == "\\" && i + 1 < n) {
             i += 2;
         } else if (in_class) {

@@ -415,8 +415,8 @@ std::string substring(const Text& text, Range range) {
     return out;
 }
 
-std::vector<std::string> characters(std::string_view utf8) {
-    std::vector<std::string> result;
+std::vector<std::string_view> characters(std::string_view utf8) {
+    std::vector<std::string_view> result;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> breaks;
     UTextPtr text;

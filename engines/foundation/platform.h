@@ -101,8 +101,9 @@ void append_substring(std::string& out, const Text& text, Range range);
 // wrote.
 std::size_t write_substring(char* out, const Text& text, Range range);
 
-// The characters (extended grapheme clusters) of a text, in order.
-std::vector<std::string> characters(std::string_view utf8);
+// The characters (extended grapheme clusters) of a text, in order, as views
+// of the text.
+std::vector<std::string_view> characters(std::string_view utf8);
 
 // ---- regular expressions ---------------------------------------------------
 
