@@ -124,6 +124,19 @@ TEST(MysqlAdapter, OffsetMapsAndLookups) {
     }
 }
 
+// The map is only built for text that converted, but it never writes past the
+// room that the UTF-16 length gives it, whatever the bytes (the sanitizer
+// build would show a write out of bounds).
+TEST(MysqlAdapter, OffsetMapStaysInItsRoomForAnyBytes) {
+    for (const char* bytes : {"\x80\x80\x80", "\xF0\xF0\xF0\xF0", "a\xF4", "\xFF\xFE", "\xC3"}) {
+        for (int32_t units = 0; units <= 3; ++units) {
+            const std::vector<int32_t> map = adapter::byte_offset_map(bytes, units);
+            EXPECT_LE(map.size(), static_cast<std::size_t>(units) + 1) << units;
+            EXPECT_EQ(map.back(), static_cast<int32_t>(std::strlen(bytes))) << units;
+        }
+    }
+}
+
 TEST(MysqlAdapter, FlagWords) {
     for (const json& c : cases()["flag_words"]) {
         const std::optional<std::string> flags = text_or_null(c[0]);
