@@ -65,7 +65,8 @@ std::string run_replace(std::string_view pattern, std::string_view flags, std::s
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                  std::string_view replacement, ResponseWriter& out);
 
-// The response for one non-empty request line (without its line feed).
+// The response for one non-empty request line, as read_line gives it
+// (without its line feed).
 std::string respond(std::string_view line);
 void respond(std::string_view line, ResponseWriter& out);
 

@@ -4,7 +4,8 @@
 //
 // On this machine they are provided by ICU and nlohmann json, and this layer is
 // the only code that knows it; the engine's own code sees texts as well-formed
-// UTF-8 and ranges as UTF-16 code units, as the platform reports them.
+// UTF-8 (a line's bytes go only to the JSON reader, which reads them as text)
+// and ranges as UTF-16 code units, as the platform reports them.
 #pragma once
 
 #include <cstddef>
