@@ -124,6 +124,12 @@ std::string escape_r_string(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
     for (char c : value) {
+        // An R string cannot hold a NUL, and R's input reader, which drops a
+        // lone one, throws away the rest of its input piece after two in a
+        // row: a quotation mark could then lose its escape and end the string.
+        if (c == '\0') {
+            continue;
+        }
         // R's input reader turns a carriage return before a line feed into
         // nothing, so a raw one would not reach the string; its escape does.
         if (c == '\r') {

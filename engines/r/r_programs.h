@@ -16,7 +16,8 @@ namespace brindlecap::r {
 extern const std::string_view match_script_template;
 
 // Backslashes doubled, quotation marks preceded by a backslash, carriage
-// returns written as the escape \r; nothing else changes.
+// returns written as the escape \r, NULs (which R cannot hold) left out;
+// nothing else changes.
 std::string escape_r_string(std::string_view value);
 
 // "TRUE" when flags hold a lower-case "i", otherwise "FALSE".
