@@ -12,6 +12,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -255,6 +256,29 @@ TEST(FoundationLineReader, LongLinesAndTheLastLine) {
     EXPECT_EQ(platform::read_line(reader), std::nullopt);
     ::close(reader.fd);
     std::remove(path.c_str());
+}
+
+// Input that arrives a byte at a time through a pipe, so that reads end at
+// every place in a line, between a CR and its LF included.
+TEST(FoundationLineReader, BytesArrivingOneByOne) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string input = std::string("{\"op\":\"x\"}\r\n\r\n") + std::string(70000, 'y') +
+                              "\n\xFF\xC3\r\r\nz\r";
+    std::thread writer([&] {
+        for (const char c : input) {
+            if (::write(fds[1], &c, 1) != 1) break;
+        }
+        ::close(fds[1]);
+    });
+    platform::LineReader reader;
+    reader.fd = fds[0];
+    std::vector<std::string> lines;
+    while (const auto line = platform::read_line(reader)) lines.emplace_back(*line);
+    writer.join();
+    ::close(fds[0]);
+    const std::vector<std::string> expected = {"{\"op\":\"x\"}", "", std::string(70000, 'y'), "\xFF\xC3\r", "z"};
+    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace
