@@ -17,10 +17,19 @@ struct GroupRange {
     int64_t end = 0;
 };
 
+// One match; its group spans, one per capturing group in group order, are
+// the run of `group_count` spans from `first_group` in the list beside it:
+// a list per match would cost one allocation per match.
 struct MatchResult {
     int64_t start = 0;
     int64_t end = 0;
-    std::vector<std::optional<GroupRange>> groups;
+    std::size_t first_group = 0;
+    std::size_t group_count = 0;
+};
+
+struct MatchResults {
+    std::vector<MatchResult> matches;
+    std::vector<std::optional<GroupRange>> groups;  // absent: did not take part
 };
 
 struct MatchArrayFree {
@@ -29,29 +38,34 @@ struct MatchArrayFree {
 };
 
 // Reads the adapter's match array into plain records and releases it.
-std::vector<MatchResult> find_matches(URegularExpression* handle, const std::string& text) {
+MatchResults find_matches(URegularExpression* handle, const std::string& text) {
     int32_t count = 0;
     AdapterMatch* raw = mysql_regex_matches(handle, text.c_str(), &count);
     std::unique_ptr<AdapterMatch, MatchArrayFree> matches(raw, MatchArrayFree{count});
-    std::vector<MatchResult> results;
+    MatchResults results;
     if (raw == nullptr || count <= 0) return results;
-    results.reserve(static_cast<std::size_t>(count));
+    results.matches.reserve(static_cast<std::size_t>(count));
+    // Every record of one search has the pattern's group count.
+    const int32_t first_count = mysql_match_get_group_count(raw, 0);
+    results.groups.reserve(static_cast<std::size_t>(count) *
+                           static_cast<std::size_t>(first_count > 0 ? first_count : 0));
     for (int32_t i = 0; i < count; ++i) {
         MatchResult result;
         result.start = mysql_match_get_start(raw, i);
         result.end = mysql_match_get_end(raw, i);
+        result.first_group = results.groups.size();
         const int32_t group_count = mysql_match_get_group_count(raw, i);
-        result.groups.reserve(static_cast<std::size_t>(group_count > 0 ? group_count : 0));
         for (int32_t g = 0; g < group_count; ++g) {
             const int32_t start = mysql_match_get_group_start(raw, i, g);
             const int32_t end = mysql_match_get_group_end(raw, i, g);
             if (start < 0 || end < 0) {
-                result.groups.emplace_back(std::nullopt);
+                results.groups.emplace_back(std::nullopt);
             } else {
-                result.groups.emplace_back(GroupRange{start, end});
+                results.groups.emplace_back(GroupRange{start, end});
             }
         }
-        results.push_back(std::move(result));
+        result.group_count = results.groups.size() - result.first_group;
+        results.matches.push_back(result);
     }
     return results;
 }
@@ -85,16 +99,16 @@ void append_json_string(std::string& out, std::string_view value) {
 // The "test" response, written straight in the writer's compact sorted form:
 // a generic tree of hundreds of thousands of entries costs far more than the
 // search itself.
-std::string test_response(const std::string& text, const std::vector<MatchResult>& results) {
+std::string test_response(const std::string& text, const MatchResults& results) {
     // Room for every entry with its match and captures unescaped, and for the
     // line feed that the loop appends, so that a response of many megabytes is
     // not copied as it grows; room that is never written costs nothing.
     std::size_t wanted = 64;
-    for (const MatchResult& result : results) {
+    for (const MatchResult& result : results.matches) {
         wanted += 80 + static_cast<std::size_t>(result.end - result.start);
-        for (const auto& group : result.groups) {
-            wanted += 6 + (group ? static_cast<std::size_t>(group->end - group->start) : 0);
-        }
+    }
+    for (const auto& group : results.groups) {
+        wanted += 6 + (group ? static_cast<std::size_t>(group->end - group->start) : 0);
     }
     std::string out;
     out.reserve(wanted);
@@ -102,11 +116,12 @@ std::string test_response(const std::string& text, const std::vector<MatchResult
     append_json_string(out, ENGINE_NAME);
     out += ",\"matches\":[";
     bool first = true;
-    for (const MatchResult& result : results) {
+    for (const MatchResult& result : results.matches) {
         out += first ? std::string_view("{\"captures\":[") : std::string_view(",{\"captures\":[");
         first = false;
         bool first_group = true;
-        for (const auto& group : result.groups) {
+        for (std::size_t g = 0; g < result.group_count; ++g) {
+            const std::optional<GroupRange>& group = results.groups[result.first_group + g];
             if (!first_group) out += ',';
             first_group = false;
             if (group) {
@@ -173,7 +188,7 @@ std::string test_operation(const Json& /*request*/, const std::string& pattern,
     }
     const RegexHandle handle = std::move(std::get<RegexHandle>(compiled));
 
-    std::vector<MatchResult> results;
+    MatchResults results;
     // A text with a NUL cannot reach the adapter whole, so it has no matches.
     if (text.find('\0') == std::string::npos) results = find_matches(handle.get(), text);
     return test_response(text, results);
