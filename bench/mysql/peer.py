@@ -9,11 +9,11 @@ import time
 line = sys.stdin.buffer.readline()
 begin = time.perf_counter()
 request = json.loads(line)
-# Python's re has no \p{L}; letters are word characters that are not digits
-# or the underscore.
-pattern = re.compile(r"[^\W\d_]+")
+# The pattern comes as the first argument, in Python's own syntax (re has no
+# \p{L}: letters are word characters that are not digits or the underscore).
+pattern = re.compile(sys.argv[1])
 text = request["text"]
-entries = [{"captures": [], "groups": {}, "index": m.start(), "match": m.group(0)}
+entries = [{"captures": list(m.groups()), "groups": {}, "index": m.start(), "match": m.group(0)}
            for m in pattern.finditer(text)]
 out = json.dumps({"engine": "python-re", "matches": entries, "status": "ok"},
                  ensure_ascii=False, separators=(",", ":"), sort_keys=True)
