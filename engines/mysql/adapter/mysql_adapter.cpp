@@ -140,9 +140,10 @@ char* utf16_to_utf8(const UChar* units, int32_t length) {
 
 std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length) {
     const std::size_t units = utf16_length > 0 ? static_cast<std::size_t>(utf16_length) : 0;
-    // One spare slot: every byte writes two entries ahead of the next free
-    // one, and only a lead byte moves on. This runs over every byte of the
-    // text, so it has no branch that depends on the text and no checked append.
+    // This runs over every byte of the text, so it has no branch that depends
+    // on the bytes and no checked append: each byte writes its character's
+    // offset into the next two slots (hence one spare), and only a lead byte
+    // moves past them, by one slot or, for a surrogate pair, two.
     std::vector<int32_t> map(units + 2);
     int32_t* const out = map.data();
     const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
