@@ -249,11 +249,22 @@ void exchange(Descriptor& input, const std::vector<std::string>& pieces, Descrip
     }
 }
 
+// A host may start the engine with SIGCHLD ignored, and the engine inherits
+// that: the system then reaps every child itself and waitpid can never report
+// one. Children must stay waitable, so the default comes back.
+void keep_children_waitable() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+        ::signal(SIGCHLD, SIG_DFL);
+    }
+}
+
 }  // namespace
 
 std::variant<ChildOutput, RunFailure> run_interpreter(const std::string& program,
                                                       const std::vector<std::string>& arguments,
                                                       const std::vector<std::string>& input) {
+    keep_children_waitable();
     Pipe pipes[3];
     for (Pipe& p : pipes) {
         if (std::optional<int> error = open_pipe(p)) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -196,6 +197,29 @@ TEST(RunInterpreter, ClosesTheChildsInputAfterWritingIt) {
     TempDir dir;
     const auto output = run_script(dir, "wc -c\n", {"abc", "", "de"});
     EXPECT_EQ(std::stoi(output.stdout_bytes), 5);
+}
+
+// A host may start the engine with SIGCHLD ignored; the child must still be
+// waited for and its status reported. Checked in a forked process, so that
+// the disposition changes nothing else.
+TEST(RunInterpreter, WaitsForTheChildEvenWhenTheHostIgnoresSigchld) {
+    TempDir dir;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGCHLD, SIG_IGN);
+        const std::string script = dir / "child";
+        brindlecap::test::write_file(script, "#!/bin/sh\necho out\nexit 3\n", 0755);
+        auto result = brindlecap::run_interpreter(script, {}, {});
+        const auto* output = std::get_if<brindlecap::ChildOutput>(&result);
+        ::_exit(output && WIFEXITED(output->wait_status) && WEXITSTATUS(output->wait_status) == 3 &&
+                        output->stdout_bytes == "out\n"
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(RunInterpreter, StartFailureCarriesTheSystemError) {
