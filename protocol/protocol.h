@@ -30,7 +30,8 @@ struct Operation {
 // UTF-8, or a response cannot be written; answers every non-empty line.
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
 
-// One request line in, one response text (without line feed) out. Never fails.
+// One request line in, one response text (without line feed) out. Never fails:
+// a request that exhausts memory is answered "out of memory".
 std::string handle_request(std::string_view line, std::span<const Operation> operations);
 
 // The value, or the message "bad request JSON: <description> at line 1 column N".

@@ -2,6 +2,8 @@
 #include "utf8.h"
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace brindlecap {
@@ -87,7 +89,9 @@ int write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
-std::string handle_request(std::string_view line, std::span<const Operation> operations) {
+namespace {
+
+std::string dispatch(std::string_view line, std::span<const Operation> operations) {
     auto parsed = parse_request(line);
     if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
     const Json& request = std::get<Json>(parsed);
@@ -101,6 +105,21 @@ std::string handle_request(std::string_view line, std::span<const Operation> ope
         if (operation.name == op) return operation.answer(request, pattern, flags, text);
     }
     return error_response("unknown op: " + op);
+}
+
+}  // namespace
+
+std::string handle_request(std::string_view line, std::span<const Operation> operations) {
+    // A request large enough to exhaust memory is the request's fault, not the
+    // engine's: answer it and go on. What was allocated for it is released by
+    // the time the answer is built.
+    try {
+        return dispatch(line, operations);
+    } catch (const std::bad_alloc&) {
+        return error_response("out of memory");
+    } catch (const std::length_error&) {
+        return error_response("out of memory");
+    }
 }
 
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations) {

@@ -1,6 +1,8 @@
 #include "process_start.h"
 #include "protocol.h"
 
+#include <new>
+
 namespace {
 
 using brindlecap::Json;
@@ -20,11 +22,17 @@ std::string answer_replace(const Json& r, const std::string& p, const std::strin
     return echo("replace", r, p, f, t);
 }
 
+// Stands for an operation whose request needs more memory than there is.
+std::string answer_exhaust(const Json&, const std::string&, const std::string&, const std::string&) {
+    throw std::bad_alloc();
+}
+
 }  // namespace
 
 int main() {
     brindlecap::prepare_standard_streams();
-    static constexpr brindlecap::Operation operations[] = {{"test", answer_test}, {"replace", answer_replace}};
+    static constexpr brindlecap::Operation operations[] = {{"test", answer_test}, {"replace", answer_replace},
+                                                               {"exhaust", answer_exhaust}};
     brindlecap::run_request_loop("brindlecap-echo-engine", operations);
     return brindlecap::ENGINE_EXIT_STATUS;
 }
