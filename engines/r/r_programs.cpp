@@ -123,17 +123,20 @@ const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE, sizeof MATCH
 std::string escape_r_string(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
-    for (char c : value) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
         // An R string cannot hold a NUL, and R's input reader, which drops a
         // lone one, throws away the rest of its input piece after two in a
         // row: a quotation mark could then lose its escape and end the string.
         if (c == '\0') {
             continue;
         }
-        // R's input reader turns a carriage return before a line feed into
-        // nothing, so a raw one would not reach the string; its escape does.
+        // R's input reader drops a carriage return that comes right before a
+        // line feed (NULs between them are left out), so that one is written
+        // as its escape.
         if (c == '\r') {
-            escaped += "\\r";
+            const std::size_t next = value.find_first_not_of('\0', i + 1);
+            escaped += next != std::string_view::npos && value[next] == '\n' ? "\\r" : "\r";
             continue;
         }
         if (c == '\\' || c == '"') {

@@ -15,9 +15,9 @@ namespace brindlecap::r {
 // and "__IC__" (an R logical constant) once each.
 extern const std::string_view match_script_template;
 
-// Backslashes doubled, quotation marks preceded by a backslash, carriage
-// returns written as the escape \r, NULs (which R cannot hold) left out;
-// nothing else changes.
+// Backslashes doubled, quotation marks preceded by a backslash, a carriage
+// return before a line feed written as the escape \r, NULs (which R cannot
+// hold) left out; nothing else changes.
 std::string escape_r_string(std::string_view value);
 
 // "TRUE" when flags hold a lower-case "i", otherwise "FALSE".
