@@ -91,15 +91,26 @@ int write_all(int fd, std::string_view bytes) {
 
 namespace {
 
+// The member's string in the tree itself, or `fallback`: as request_string,
+// without copying a text that may be megabytes long.
+const std::string& member_or(const Json& request, const char* key, const std::string& fallback) {
+    if (request.is_object()) {
+        const auto member = request.find(key);
+        if (member != request.end() && member->is_string()) return member->get_ref<const std::string&>();
+    }
+    return fallback;
+}
+
 std::string dispatch(std::string_view line, std::span<const Operation> operations) {
     auto parsed = parse_request(line);
     if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
     const Json& request = std::get<Json>(parsed);
 
-    const std::string op = request_string(request, "op", "test");
-    const std::string pattern = request_string(request, "pattern", "");
-    const std::string flags = request_string(request, "flags", "");
-    const std::string text = request_string(request, "text", "");
+    static const std::string default_op = "test", empty;
+    const std::string& op = member_or(request, "op", default_op);
+    const std::string& pattern = member_or(request, "pattern", empty);
+    const std::string& flags = member_or(request, "flags", empty);
+    const std::string& text = member_or(request, "text", empty);
 
     for (const Operation& operation : operations) {
         if (operation.name == op) return operation.answer(request, pattern, flags, text);

@@ -5,16 +5,44 @@
 #include "protocol/protocol.h"
 
 #include <clocale>
+#include <pthread.h>
+
+namespace {
+
+// TRE's matcher takes its working space from the stack, and that space grows
+// with the square of the pattern's size: a pattern of a few thousand
+// characters such as "(a*)*" repeated overflows the usual 8 MiB and ends the
+// process. On this much stack (reserved, only touched pages are used) the
+// heap that compiling such a pattern needs runs out first, which TRE reports
+// as a compile error.
+constexpr std::size_t LOOP_STACK_BYTES = std::size_t{1} << 30;
+
+void* run_loop(void*) {
+    static constexpr brindlecap::Operation operations[] = {
+        {"test", &brindlecap::shell::test_operation},
+        {"replace", &brindlecap::shell::replace_operation},
+    };
+    brindlecap::run_request_loop("brindlecap-shell-engine", operations);
+    return nullptr;
+}
+
+}  // namespace
 
 int main() {
     // First of all: the locale decides whether TRE reads bytes or multibyte
     // characters. An unknown locale leaves POSIX in force, which is fine.
     std::setlocale(LC_ALL, "");
     brindlecap::prepare_standard_streams();
-    static constexpr brindlecap::Operation operations[] = {
-        {"test", &brindlecap::shell::test_operation},
-        {"replace", &brindlecap::shell::replace_operation},
-    };
-    brindlecap::run_request_loop("brindlecap-shell-engine", operations);
+
+    bool started = false;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) == 0) {
+        pthread_t loop;
+        started = pthread_attr_setstacksize(&attributes, LOOP_STACK_BYTES) == 0 &&
+                  pthread_create(&loop, &attributes, run_loop, nullptr) == 0;
+        if (started) pthread_join(loop, nullptr);
+        pthread_attr_destroy(&attributes);
+    }
+    if (!started) run_loop(nullptr);  // no room for the large stack: the usual one will do
     return brindlecap::ENGINE_EXIT_STATUS;
 }

@@ -104,6 +104,20 @@ TEST(ShellLarge, EmptyMatchesAtTheEndOfALongLineAreFoundOnce) {
     }
 }
 
+TEST(ShellLarge, PatternWhoseMatcherNeedsMoreThanTheUsualStack) {
+#ifdef BRINDLECAP_SANITIZE
+    GTEST_SKIP() << "needs about 2 GB of heap, several times that under the sanitizers";
+#endif
+    // TRE's matcher takes stack in proportion to the pattern's size squared;
+    // this one overflows an 8 MiB stack.
+    std::string pattern;
+    for (int i = 0; i < 1000; ++i) pattern += "(a)*";
+    auto result = run(R"({"pattern":")" + pattern + R"(","flags":"E","text":"a"})" "\n", "C.UTF-8");
+    EXPECT_EQ(result.out, R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})" "\n");
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
 TEST(ShellLarge, LongLineAcrossManyReads) {
     // A 3 MB line with a match at each end: the loop collects it whole.
     std::string text = "x" + std::string(3 << 20, '.') + "y";
