@@ -133,12 +133,16 @@ std::variant<Json, std::string> parse_request(std::string_view line) {
     return "bad request JSON: " + builder.fault();
 }
 
+const std::string* string_member(const Json& request, std::string_view key) {
+    if (!request.is_object()) return nullptr;
+    const auto member = request.find(key);
+    if (member == request.end() || !member->is_string()) return nullptr;
+    return &member->get_ref<const std::string&>();
+}
+
 std::string request_string(const Json& request, std::string_view key, std::string_view fallback) {
-    if (request.is_object()) {
-        const auto member = request.find(key);
-        if (member != request.end() && member->is_string()) return member->get<std::string>();
-    }
-    return std::string(fallback);
+    const std::string* member = string_member(request, key);
+    return member ? *member : std::string(fallback);
 }
 
 std::string write_json(const Json& value) {

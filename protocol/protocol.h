@@ -41,12 +41,26 @@ std::variant<Json, std::string> parse_request(std::string_view line);
 // when the request is not an object).
 std::string request_string(const Json& request, std::string_view key, std::string_view fallback);
 
+// The member's string inside the tree (no copy), or null where request_string
+// would give its fallback.
+const std::string* string_member(const Json& request, std::string_view key);
+
 // {"message":M,"status":"error"}
 std::string error_response(std::string_view message);
 
 // Compact, sorted keys, plain integers, the protocol's escaping. Ill-formed
 // UTF-8 inside strings is written as U+FFFD rather than failing.
 std::string write_json(const Json& value);
+
+// For responses assembled by hand (a tree of every match costs far more than
+// its text): `value` as a JSON string, quotes included, escaped exactly as
+// write_json escapes it; ill-formed UTF-8 is written as U+FFFD per maximal
+// ill-formed subpart.
+void append_json_string(std::string& out, std::string_view value);
+
+// The same without the quotes, for a string written in pieces; `value` must
+// be well-formed UTF-8.
+void append_json_escaped(std::string& out, std::string_view value);
 
 // "<strerror text> (os error N)"
 std::string os_error_text(int error_number);

@@ -87,18 +87,9 @@ int write_all(int fd, std::string_view bytes) {
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
-// The member's string in the tree itself, or `fallback`: as request_string,
-// without copying a text that may be megabytes long.
-const std::string& member_or(const Json& request, const char* key, const std::string& fallback) {
-    if (request.is_object()) {
-        const auto member = request.find(key);
-        if (member != request.end() && member->is_string()) return member->get_ref<const std::string&>();
-    }
-    return fallback;
+const std::string& member_or(const Json& request, std::string_view key, const std::string& fallback) {
+    const std::string* member = string_member(request, key);
+    return member ? *member : fallback;
 }
 
 std::string dispatch(std::string_view line, std::span<const Operation> operations) {

@@ -82,20 +82,6 @@ std::string_view slice(const std::string& text, int64_t start, int64_t end) {
                                          static_cast<std::size_t>(end - start));
 }
 
-// A string as the shared JSON writer writes it. Most matched texts need no
-// escaping at all and are copied straight; the rest go through the writer.
-void append_json_string(std::string& out, std::string_view value) {
-    for (const char c : value) {
-        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
-            out += write_json(Json(std::string(value)));
-            return;
-        }
-    }
-    out += '"';
-    out += value;
-    out += '"';
-}
-
 // The "test" response, written straight in the writer's compact sorted form:
 // a generic tree of hundreds of thousands of entries costs far more than the
 // search itself.

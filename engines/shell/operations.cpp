@@ -5,7 +5,6 @@
 #include "replacement.h"
 #include "search.h"
 
-#include <array>
 #include <charconv>
 #include <optional>
 #include <utility>
@@ -13,59 +12,6 @@
 namespace brindlecap::shell {
 
 namespace {
-
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-// Whether the bytes go into a JSON string as they are: plain ASCII without
-// escapes, which is nearly every match, is told in one cheap scan.
-bool is_plain_json_text(std::string_view bytes) {
-    bool ascii = true;
-    for (char byte : bytes) {
-        auto c = static_cast<unsigned char>(byte);
-        if (needs_escape(c)) return false;
-        if (c >= 0x80) ascii = false;
-    }
-    return ascii || is_valid_utf8(bytes);
-}
-
-// Appends `value` (well-formed UTF-8) escaped as inside a JSON string.
-// Bytes without an escape are copied in runs; each byte that has one gets the
-// text the JSON writer gives it, taken once from the writer itself.
-void append_escaped(std::string& out, std::string_view value) {
-    static const auto escapes = [] {
-        std::array<std::string, 128> table;
-        for (unsigned c = 0; c < table.size(); ++c) {
-            if (!needs_escape(static_cast<unsigned char>(c))) continue;
-            std::string quoted = write_json(Json(std::string(1, static_cast<char>(c))));
-            table[c] = quoted.substr(1, quoted.size() - 2);
-        }
-        return table;
-    }();
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        auto c = static_cast<unsigned char>(value[i]);
-        if (!needs_escape(c)) continue;
-        out.append(value.substr(run, i - run));
-        out += escapes[c];
-        run = i + 1;
-    }
-    out.append(value.substr(run));
-}
-
-// As above, for bytes that may be ill-formed: in byte mode a match may begin
-// or end inside a multi-byte character, and its ill-formed bytes are written
-// as U+FFFD so that the response stays UTF-8.
-void append_json_bytes(std::string& out, std::string_view bytes) {
-    out += '"';
-    if (is_plain_json_text(bytes)) {
-        out += bytes;
-    } else if (is_valid_utf8(bytes)) {
-        append_escaped(out, bytes);
-    } else {
-        append_escaped(out, decode_with_replacement(bytes));
-    }
-    out += '"';
-}
 
 // Plain decimal, as the JSON writer gives an unsigned integer.
 struct Decimal {
@@ -109,7 +55,7 @@ std::string test_operation(const Json&, const std::string& pattern, const std::s
         response += &span == spans.data() ? MATCH_HEAD.substr(1) : MATCH_HEAD;
         append_number(response, span.start);
         response += MATCH_TEXT;
-        append_json_bytes(response, std::string_view(text).substr(span.start, span.end - span.start));
+        append_json_string(response, std::string_view(text).substr(span.start, span.end - span.start));
         response += '}';
     }
     response += R"(],"status":"ok"})";
@@ -162,7 +108,7 @@ std::string replace_operation(const Json& request, const std::string& pattern,
     response.reserve(size);
     response += R"({"replacements":[)";
     std::string escaped_once;
-    if (same_for_all && !hits.empty()) append_json_bytes(escaped_once, expansion_of(0));
+    if (same_for_all && !hits.empty()) append_json_string(escaped_once, expansion_of(0));
     for (std::size_t k = 0; k < hits.size(); ++k) {
         response += k == 0 ? "[" : ",[";
         append_number(response, hits[k].start);
@@ -172,7 +118,7 @@ std::string replace_operation(const Json& request, const std::string& pattern,
         if (same_for_all) {
             response += escaped_once;
         } else {
-            append_json_bytes(response, expansion_of(k));
+            append_json_string(response, expansion_of(k));
         }
         response += ']';
     }
@@ -192,12 +138,12 @@ std::string replace_operation(const Json& request, const std::string& pattern,
         use(whole.substr(copied));
     };
     const std::size_t result_at = response.size();
-    each_piece([&](std::string_view piece) { append_escaped(response, piece); });
+    each_piece([&](std::string_view piece) { append_json_escaped(response, piece); });
     if (!is_valid_utf8(std::string_view(response).substr(result_at))) {
         std::string result;
         each_piece([&](std::string_view piece) { result += piece; });
         response.resize(result_at - 1);
-        append_json_bytes(response, result);
+        append_json_string(response, result);
     } else {
         response += '"';
     }

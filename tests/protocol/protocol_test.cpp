@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -83,6 +84,24 @@ TEST(WriteJson, CompactSortedAndEscapedAsTheProtocolSays) {
     EXPECT_EQ(brindlecap::write_json(Json(std::string("\0", 1))), "\"\\u0000\"");
     // Bytes that are not UTF-8 never make the writer fail.
     EXPECT_EQ(brindlecap::write_json(Json("a\xFF")), "\"a\xEF\xBF\xBD\"");
+}
+
+TEST(AppendJsonString, WritesWhatTheWriterWrites) {
+    std::vector<std::string> values = {"", "plain", "é€😀", std::string("a\0b", 3), "a\"b\\c\x7f/"};
+    for (int c = 1; c < 0x80; ++c) values.push_back("x" + std::string(1, static_cast<char>(c)) + "y");
+    for (const std::string& value : values) {
+        std::string out = "[";
+        brindlecap::append_json_string(out, value);
+        EXPECT_EQ(out, "[" + brindlecap::write_json(Json(value))) << value;
+        std::string pieces;
+        brindlecap::append_json_escaped(pieces, value.substr(0, value.size() / 2));
+        brindlecap::append_json_escaped(pieces, value.substr(value.size() / 2));
+        EXPECT_EQ("\"" + pieces + "\"", brindlecap::write_json(Json(value))) << value;
+    }
+    // Ill-formed bytes: one U+FFFD per maximal ill-formed subpart.
+    std::string out;
+    brindlecap::append_json_string(out, "a\xE2\x82\"\xFF");
+    EXPECT_EQ(out, "\"a\xEF\xBF\xBD\\\"\xEF\xBF\xBD\"");
 }
 
 TEST(ErrorResponse, MessageComesBeforeStatus) {
