@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brindlecap {
@@ -59,19 +60,42 @@ struct FileDescriptor {
     }
 };
 
+// Anyone may put a file at the shared path. Writing into one that another
+// user owns, or that has a second name elsewhere, would let that user (or
+// that name's owner) rewrite the program between runs and have it run as us.
+// nullopt when the open file is ours alone, else the refusal's text.
+std::optional<std::string> refuse_foreign_file(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return os_error_text(errno);
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) return os_error_text(EPERM);
+    if (info.st_nlink > 1) return os_error_text(EMLINK);
+    // Left writable by group or others, the file could be rewritten all the
+    // same; an earlier run under a lax umask may have made it so.
+    constexpr mode_t others_write = S_IWGRP | S_IWOTH;
+    if ((info.st_mode & others_write) != 0 && fchmod(fd, info.st_mode & 07777 & ~others_write) != 0) {
+        return os_error_text(errno);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> write_dart_script(const std::string& path) {
     // The path lies in a directory that every user may write to: never write
     // through a symbolic link that someone else may have put there, and never
     // wait for a reader of a FIFO put there (the open fails at once instead).
-    // O_NONBLOCK changes nothing for a regular file.
+    // O_NONBLOCK changes nothing for a regular file. The file is truncated
+    // only once it is known to be ours, and created without write permission
+    // for group and others so that no one can open it for writing meanwhile.
     FileDescriptor file;
     do {
-        file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                       0666);
+        file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     } while (file.fd < 0 && errno == EINTR);
     if (file.fd < 0) return os_error_text(errno);
+    if (auto refused = refuse_foreign_file(file.fd)) return refused;
+    while (ftruncate(file.fd, 0) != 0) {
+        if (errno != EINTR) return os_error_text(errno);
+    }
 
     std::string_view rest = dart_script;
     while (!rest.empty()) {

@@ -13,9 +13,11 @@ inline constexpr std::string_view dart_script_path = "/tmp/brindlecap-dart.dart"
 // The program dart runs for every request, written to the file byte for byte.
 extern const std::string_view dart_script;
 
-// Creates or truncates the file (0666 less the umask, close-on-exec; a
-// symbolic link at the path is refused, a FIFO there fails instead of
-// blocking) and writes the whole program.
+// Creates or truncates the file (0644 less the umask, close-on-exec) and
+// writes the whole program. Refused: a symbolic link at the path (ELOOP), a
+// FIFO without reader (ENXIO, instead of blocking), anything that is not a
+// regular file of our own user (EPERM), a file with a second link (EMLINK).
+// Write permission for group and others is taken off an existing file.
 // nullopt on success, else the error's text.
 std::optional<std::string> write_dart_script(const std::string& path);
 

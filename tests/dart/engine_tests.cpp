@@ -85,6 +85,19 @@ protected:
         return options;
     }
 
+    // The engine shares its input with a cat that runs after it: whatever the
+    // engine did not read comes out of the cat. An engine that stopped before
+    // reading lets the input through whole, after its status and no response.
+    static void expect_stop_before_reading(const std::string& error_text) {
+        const std::string input = "{\"op\":\"test\"}\n{\"op\":\"test\",\"pattern\":\"a\",\"text\":\"a\"}\n";
+        RunOptions options = with_standin(input);
+        options.args = {"-c", "\"$1\"; echo \"status $?\"; exec cat", "sh", PROGRAM};
+        const RunResult result = run_program("/bin/sh", options);
+        EXPECT_EQ(result.out, "status 0\n" + input);
+        EXPECT_EQ(result.err, "brindlecap-dart-engine: failed to write Dart script: " + error_text + "\n");
+        EXPECT_EQ(result.exit_status, 0);
+    }
+
     std::optional<std::string> saved_file_;
     bool saved_directory_ = false;
 };
@@ -120,19 +133,46 @@ TEST_F(DartProgramFile, RemovedWhenAResponseCannotBeWritten) {
 
 TEST_F(DartProgramFile, DirectoryAtThePathStopsTheEngineBeforeReading) {
     ASSERT_EQ(mkdir(program_file.c_str(), 0755), 0);
-    // The engine shares its input with a cat that runs after it: whatever the
-    // engine did not read comes out of the cat, so its input must come through
-    // whole, after the engine's status and no response.
-    const std::string input = "{\"op\":\"test\"}\n{\"op\":\"test\",\"pattern\":\"a\",\"text\":\"a\"}\n";
-    RunOptions options = with_standin(input);
-    options.args = {"-c", "\"$1\"; echo \"status $?\"; exec cat", "sh", PROGRAM};
-    const RunResult result = run_program("/bin/sh", options);
-    EXPECT_EQ(result.out, "status 0\n" + input);
-    EXPECT_EQ(result.err, "brindlecap-dart-engine: failed to write Dart script: Is a directory (os error 21)\n");
-    EXPECT_EQ(result.exit_status, 0);
+    expect_stop_before_reading("Is a directory (os error 21)");
     struct stat info {};
     ASSERT_EQ(stat(program_file.c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << "the directory must be left alone";
+}
+
+// A user may leave a file at the shared path that the engine could write;
+// running whatever that user later puts there would run it as the engine's
+// user, so the engine refuses it and leaves it alone.
+TEST_F(DartProgramFile, AnotherUsersFileAtThePathStopsTheEngineBeforeReading) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to leave a file as another user";
+    }
+    RunOptions as_nobody;
+    as_nobody.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
+                      "umask 0; printf theirs > \"$0\"", program_file};
+    ASSERT_EQ(run_program("/usr/bin/setpriv", as_nobody).exit_status, 0);
+    // Where the kernel protects such files in sticky directories, the open
+    // itself is refused before the engine can look.
+    const bool kernel_refuses = read_file("/proc/sys/fs/protected_regular").starts_with("1") ||
+                                read_file("/proc/sys/fs/protected_regular").starts_with("2");
+    expect_stop_before_reading(kernel_refuses ? "Permission denied (os error 13)"
+                                              : "Operation not permitted (os error 1)");
+    struct stat info {};
+    ASSERT_EQ(lstat(program_file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_EQ(read_file(program_file), "theirs");
+}
+
+TEST_F(DartProgramFile, AFileWithASecondLinkStopsTheEngineBeforeReading) {
+    char other[] = "/tmp/brindlecap-dart-other-XXXXXX";
+    const int fd = mkstemp(other);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "keep me", 7), 7);
+    close(fd);
+    ASSERT_EQ(link(other, program_file.c_str()), 0);
+    expect_stop_before_reading("Too many links (os error 31)");
+    EXPECT_EQ(read_file(other), "keep me");
+    unlink(other);
 }
 
 // The engine with its standard input and output piped, driven one request at
@@ -236,6 +276,29 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat"})"), missing);
     EXPECT_FALSE(path_exists(program_file)) << "the engine must not write the file again";
     EXPECT_EQ(engine.finish(), 0);
+}
+
+// Whatever the umask, and whatever mode a file left by an earlier run had,
+// only the engine's own user may write the program while the engine runs.
+TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
+    for (const bool earlier_file : {false, true}) {
+        SCOPED_TRACE(earlier_file ? "a file of ours with mode 0666 at the path" : "no file at the path");
+        if (earlier_file) {
+            std::ofstream(program_file) << "old";
+            ASSERT_EQ(chmod(program_file.c_str(), 0666), 0);
+        }
+        const mode_t old_mask = umask(0);
+        EngineProcess engine({std::string("BRINDLECAP_DART_BIN=") + STANDIN});
+        umask(old_mask);
+        ASSERT_TRUE(engine.started());
+        // The file is written before the first request is read.
+        EXPECT_EQ(engine.ask(R"({"op":"test","text":""})"), R"({"matches":[],"status":"ok"})");
+        struct stat info {};
+        ASSERT_EQ(lstat(program_file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u);
+        EXPECT_EQ(read_file(program_file), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
+        EXPECT_EQ(engine.finish(), 0);
+    }
 }
 
 // dart is looked for at the first request that runs it, not at start and not

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -113,10 +116,75 @@ TEST_F(WriteDartScript, ReportsTheSystemErrorText) {
     EXPECT_EQ(write_dart_script(dir_ + "/dir"), "Is a directory (os error 21)");
     EXPECT_EQ(write_dart_script(dir_ + "/missing/program.dart"),
               "No such file or directory (os error 2)");
-    // The open succeeds and the write fails.
-    if (access("/dev/full", W_OK) == 0) {
-        EXPECT_EQ(write_dart_script("/dev/full"), os_error_text(ENOSPC));
+}
+
+TEST_F(WriteDartScript, ReportsAWriteThatFailsAfterAPartialOne) {
+    // Under a file size limit below the program's size the first write stops
+    // short at the limit and the next one fails.
+    const std::string path = dir_ + "/program.dart";
+    rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto failure = write_dart_script(path);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(failure, os_error_text(EFBIG));
+    EXPECT_EQ(read_file(path), std::string(dart_script.substr(0, 100)));
+}
+
+TEST_F(WriteDartScript, NeverLeavesTheFileWritableByOthers) {
+    const std::string fresh = dir_ + "/fresh.dart";
+    const std::string lax = dir_ + "/lax.dart";
+    std::ofstream(lax) << "old";
+    ASSERT_EQ(chmod(lax.c_str(), 0666), 0);
+    const mode_t old_mask = umask(0);
+    const auto fresh_failure = write_dart_script(fresh);
+    const auto lax_failure = write_dart_script(lax);
+    umask(old_mask);
+    ASSERT_FALSE(fresh_failure) << *fresh_failure;
+    ASSERT_FALSE(lax_failure) << *lax_failure;
+    for (const std::string& path : {fresh, lax}) {
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
+        EXPECT_EQ(read_file(path), std::string(dart_script)) << path;
     }
+}
+
+TEST_F(WriteDartScript, RefusesAFileOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+    const std::string path = dir_ + "/program.dart";
+    std::ofstream(path) << "theirs";
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(write_dart_script(path), os_error_text(EPERM));
+    EXPECT_EQ(read_file(path), "theirs");
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0666u) << "another user's file is left as it was";
+}
+
+TEST_F(WriteDartScript, RefusesAFileWithASecondLink) {
+    const std::string other = dir_ + "/other";
+    const std::string path = dir_ + "/program.dart";
+    std::ofstream(other) << "keep me";
+    ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
+    EXPECT_EQ(write_dart_script(path), os_error_text(EMLINK));
+    EXPECT_EQ(read_file(other), "keep me");
+}
+
+TEST_F(WriteDartScript, RefusesAFifoWithAReader) {
+    const std::string fifo = dir_ + "/program.dart";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(write_dart_script(fifo), os_error_text(EPERM));
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing may reach the reader";
+    close(reader);
 }
 
 TEST_F(WriteDartScript, FailsAtOnceOnAFifoWithoutReader) {
