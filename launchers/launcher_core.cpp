@@ -1,12 +1,13 @@
 #include "launcher_core.h"
 
+#include "descriptor.h"
 #include "process_start.h"
 #include "protocol.h"
 #include "self_path.h"
+#include "spawn_attributes.h"
 #include "utf8.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -33,17 +34,6 @@ std::string_view strip_tail(std::string_view path) {
     }
     return path;
 }
-
-struct SpawnAttributes {
-    posix_spawnattr_t attributes;
-    bool ready = false;
-    SpawnAttributes() { ready = posix_spawnattr_init(&attributes) == 0; }
-    ~SpawnAttributes() {
-        if (ready) posix_spawnattr_destroy(&attributes);
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
 
 std::vector<char*> pointer_array(const std::vector<std::string>& items) {
     std::vector<char*> pointers;
@@ -194,18 +184,12 @@ SpawnResult run_engine_child(const std::string& interpreter,
     }
 
     // We ignore SIGPIPE ourselves; the interpreter must not inherit that.
-    SpawnAttributes attributes;
-    if (!attributes.ready) return {0, ENOMEM};
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    int error = posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-    if (error == 0) error = posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
-    if (error != 0) return {0, error};
+    const SigpipeDefaultAttributes attributes;
+    if (attributes.error() != 0) return {0, attributes.error()};
 
     pid_t child = 0;
-    error = posix_spawnp(&child, interpreter.c_str(), nullptr, &attributes.attributes,
-                         argv_pointers.data(), envp);
+    const int error = posix_spawnp(&child, interpreter.c_str(), nullptr, attributes.get(),
+                                   argv_pointers.data(), envp);
     if (error != 0) return {0, error};
 
     int status = 0;
@@ -221,21 +205,12 @@ int exit_status_for(int wait_status) {
 }
 
 void write_error_line(std::initializer_list<std::string_view> parts) {
-    auto write_all = [](std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t written = write(2, bytes.data(), bytes.size());
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                return false;  // closed (EBADF) or otherwise unwritable: drop the line
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        }
-        return true;
-    };
+    // Closed (EBADF), unwritable or making no progress: the rest of the line
+    // is dropped.
     for (std::string_view part : parts) {
-        if (!write_all(part)) return;
+        if (write_all(STDERR_FILENO, part) != 0) return;
     }
-    write_all("\n");
+    write_all(STDERR_FILENO, "\n");
 }
 
 std::string launcher_error_text(int error_number) {

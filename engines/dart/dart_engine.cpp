@@ -2,8 +2,8 @@
 
 #include "dart_script.h"
 #include "interpreter.h"
+#include "lines.h"
 
-#include <charconv>
 #include <cstdint>
 #include <variant>
 
@@ -43,20 +43,19 @@ namespace {
 // An optional sign, then one or more ASCII digits and nothing else, within
 // the signed 64-bit range.
 std::optional<std::int64_t> parse_index(std::string_view field) {
-    std::string_view digits = field;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        digits.remove_prefix(1);
+    const bool negative = field.starts_with('-');
+    if (negative || field.starts_with('+')) field.remove_prefix(1);
+    const std::optional<std::uint64_t> magnitude = parse_decimal_digits(field);
+    if (!magnitude) return std::nullopt;
+    constexpr auto largest = static_cast<std::uint64_t>(INT64_MAX);
+    if (!negative) {
+        if (*magnitude > largest) return std::nullopt;
+        return static_cast<std::int64_t>(*magnitude);
     }
-    if (digits.empty()) return std::nullopt;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
-    // from_chars takes a minus sign but no plus sign.
-    if (field.front() == '+') field.remove_prefix(1);
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
-    return value;
+    if (*magnitude > largest + 1) return std::nullopt;
+    // -(largest + 1) is INT64_MIN, which has no positive counterpart.
+    if (*magnitude == largest + 1) return INT64_MIN;
+    return -static_cast<std::int64_t>(*magnitude);
 }
 
 }  // namespace
@@ -65,17 +64,7 @@ std::optional<Json> parse_match_line(std::string_view line) {
     const std::string_view trimmed = trim_white_space(line);
     if (trimmed.empty()) return std::nullopt;
 
-    std::vector<std::string_view> fields;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t tab = trimmed.find('\t', from);
-        if (tab == std::string_view::npos) {
-            fields.push_back(trimmed.substr(from));
-            break;
-        }
-        fields.push_back(trimmed.substr(from, tab - from));
-        from = tab + 1;
-    }
+    const std::vector<std::string_view> fields = split_fields(trimmed, '\t');
     if (fields.size() < 3) return std::nullopt;
 
     const std::optional<std::int64_t> index = parse_index(fields[0]);
@@ -92,26 +81,9 @@ std::optional<Json> parse_match_line(std::string_view line) {
     return entry;
 }
 
-std::vector<std::string_view> split_output_lines(std::string_view output) {
-    std::vector<std::string_view> lines;
-    std::size_t from = 0;
-    while (from < output.size()) {
-        const std::size_t feed = output.find('\n', from);
-        if (feed == std::string_view::npos) {
-            lines.push_back(output.substr(from));
-            break;
-        }
-        std::string_view line = output.substr(from, feed - from);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        from = feed + 1;
-    }
-    return lines;
-}
-
 Json read_test_output(std::string_view output) {
     Json matches = Json::array();
-    for (const std::string_view line : split_output_lines(output)) {
+    for (const std::string_view line : split_lines(output)) {
         if (std::optional<Json> entry = parse_match_line(line)) matches.push_back(std::move(*entry));
     }
     return matches;

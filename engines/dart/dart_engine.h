@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace brindlecap {
 
@@ -26,10 +25,6 @@ std::string forwarded_replace_request(const Json& request);
 // One MatchEntry from a tab-separated output line
 // (start, length, match, captures...), or nullopt when the line does not fit.
 std::optional<Json> parse_match_line(std::string_view line);
-
-// The output split at line feeds (one carriage return before each dropped);
-// a final line feed starts no further line.
-std::vector<std::string_view> split_output_lines(std::string_view output);
 
 // The "matches" array from the Dart program's "test" output.
 Json read_test_output(std::string_view output);

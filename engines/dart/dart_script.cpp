@@ -1,5 +1,6 @@
 #include "dart_script.h"
 
+#include "descriptor.h"
 #include "protocol.h"
 
 #include <cerrno>
@@ -52,14 +53,6 @@ void main() {
 
 namespace {
 
-// Closes the descriptor whatever happened; the result of closing is not used.
-struct FileDescriptor {
-    int fd = -1;
-    ~FileDescriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // Anyone may put a file at the shared path. Writing into one that another
 // user owns, or that has a second name elsewhere, would let that user (or
 // that name's owner) rewrite the program between runs and have it run as us.
@@ -80,6 +73,12 @@ std::optional<std::string> refuse_foreign_file(int fd) {
 
 }  // namespace
 
+std::optional<std::string> script_write_error_text(int write_result) {
+    if (write_result == 0) return std::nullopt;
+    if (write_result == WRITE_NO_PROGRESS) return std::string("failed to write whole buffer");
+    return os_error_text(write_result);
+}
+
 std::optional<std::string> write_dart_script(const std::string& path) {
     // The path lies in a directory that every user may write to: never write
     // through a symbolic link that someone else may have put there, and never
@@ -87,27 +86,16 @@ std::optional<std::string> write_dart_script(const std::string& path) {
     // O_NONBLOCK changes nothing for a regular file. The file is truncated
     // only once it is known to be ours, and created without write permission
     // for group and others so that no one can open it for writing meanwhile.
-    FileDescriptor file;
+    OwnedFd file;
     do {
-        file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0) return os_error_text(errno);
-    if (auto refused = refuse_foreign_file(file.fd)) return refused;
-    while (ftruncate(file.fd, 0) != 0) {
+        file.reset(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    } while (!file.is_open() && errno == EINTR);
+    if (!file.is_open()) return os_error_text(errno);
+    if (auto refused = refuse_foreign_file(file.get())) return refused;
+    while (ftruncate(file.get(), 0) != 0) {
         if (errno != EINTR) return os_error_text(errno);
     }
-
-    std::string_view rest = dart_script;
-    while (!rest.empty()) {
-        const ssize_t written = write(file.fd, rest.data(), rest.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return os_error_text(errno);
-        }
-        if (written == 0) return std::string("failed to write whole buffer");
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return std::nullopt;
+    return script_write_error_text(write_all(file.get(), dart_script));
 }
 
 void remove_dart_script(const std::string& path) { unlink(path.c_str()); }

@@ -21,6 +21,10 @@ extern const std::string_view dart_script;
 // nullopt on success, else the error's text.
 std::optional<std::string> write_dart_script(const std::string& path);
 
+// The failure text for what write_all gave while writing the program, or
+// nullopt when everything was written.
+std::optional<std::string> script_write_error_text(int write_result);
+
 // Unlinks the file; every error (a file already gone among them) is ignored.
 void remove_dart_script(const std::string& path);
 

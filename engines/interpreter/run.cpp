@@ -1,7 +1,9 @@
 // The child runner and the two engine runners on top of it.
 #include "interpreter.h"
 
+#include "descriptor.h"
 #include "protocol.h"
+#include "spawn_attributes.h"
 #include "utf8.h"
 
 #include <fcntl.h>
@@ -20,42 +22,9 @@ namespace brindlecap {
 
 namespace {
 
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    ~Descriptor() { reset(); }
-
-    int get() const { return fd_; }
-    bool is_open() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 struct Pipe {
-    Descriptor read_end;
-    Descriptor write_end;
+    OwnedFd read_end;
+    OwnedFd write_end;
 };
 
 // Both ends close-on-exec: the child gets its ends only through dup2.
@@ -81,29 +50,24 @@ void set_non_blocking(int fd) {
     }
 }
 
-// A posix_spawn record, destroyed only when its init succeeded.
-template <typename Record, int (*init)(Record*), int (*destroy)(Record*)>
-class SpawnRecord {
+// File actions, destroyed only when their init succeeded.
+class SpawnActions {
 public:
-    SpawnRecord() { error_ = init(&record_); }
-    SpawnRecord(const SpawnRecord&) = delete;
-    SpawnRecord& operator=(const SpawnRecord&) = delete;
-    ~SpawnRecord() {
+    SpawnActions() : error_(::posix_spawn_file_actions_init(&actions_)) {}
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    ~SpawnActions() {
         if (error_ == 0) {
-            destroy(&record_);
+            ::posix_spawn_file_actions_destroy(&actions_);
         }
     }
     int init_error() const { return error_; }
-    Record* get() { return &record_; }
+    posix_spawn_file_actions_t* get() { return &actions_; }
 
 private:
-    Record record_{};
+    posix_spawn_file_actions_t actions_{};
     int error_;
 };
-
-using SpawnActions = SpawnRecord<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
-                                 ::posix_spawn_file_actions_destroy>;
-using SpawnAttributes = SpawnRecord<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // The child starts with SIGPIPE at its default although the engine ignores it.
 std::optional<int> spawn_child(const std::string& program, const std::vector<std::string>& arguments,
@@ -120,18 +84,9 @@ std::optional<int> spawn_child(const std::string& program, const std::vector<std
             return error;
         }
     }
-    SpawnAttributes attributes;
-    if (attributes.init_error() != 0) {
-        return attributes.init_error();
-    }
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults); error != 0) {
-        return error;
-    }
-    if (int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF); error != 0) {
-        return error;
+    const SigpipeDefaultAttributes attributes;
+    if (attributes.error() != 0) {
+        return attributes.error();
     }
 
     std::vector<char*> argv;
@@ -173,8 +128,8 @@ bool drain(int fd, std::string& buffer) {
 
 // Serves the child's input and both outputs together through poll, so that
 // no stream can fill up and stall the child while the engine waits on another.
-void exchange(Descriptor& input, const std::vector<std::string>& pieces, Descriptor& out,
-              Descriptor& err, ChildOutput& output) {
+void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& out,
+              OwnedFd& err, ChildOutput& output) {
     std::size_t piece = 0;
     std::size_t offset = 0;
     auto skip_empty_pieces = [&] {
@@ -195,7 +150,7 @@ void exchange(Descriptor& input, const std::vector<std::string>& pieces, Descrip
     while (input.is_open() || out.is_open() || err.is_open()) {
         pollfd fds[3];
         nfds_t count = 0;
-        Descriptor* owners[3];
+        OwnedFd* owners[3];
         if (input.is_open()) {
             fds[count] = {input.get(), POLLOUT, 0};
             owners[count++] = &input;
@@ -218,7 +173,7 @@ void exchange(Descriptor& input, const std::vector<std::string>& pieces, Descrip
             if (fds[i].revents == 0) {
                 continue;
             }
-            Descriptor& owner = *owners[i];
+            OwnedFd& owner = *owners[i];
             if (&owner == &input) {
                 // A refused write (the child ended or closed its input) drops
                 // the rest of that piece; the next piece is still tried.

@@ -2,6 +2,7 @@
 // file, the replacement rewrite, the forwarded request and the output reader.
 #include "dart_engine.h"
 #include "dart_script.h"
+#include "descriptor.h"
 #include "protocol.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,12 @@ TEST_F(WriteDartScript, ReportsAWriteThatFailsAfterAPartialOne) {
     EXPECT_EQ(read_file(path), std::string(dart_script.substr(0, 100)));
 }
 
+TEST(DartScriptWriteErrorText, AWriteWithoutProgressHasItsOwnText) {
+    EXPECT_EQ(script_write_error_text(0), std::nullopt);
+    EXPECT_EQ(script_write_error_text(WRITE_NO_PROGRESS), "failed to write whole buffer");
+    EXPECT_EQ(script_write_error_text(ENOSPC), os_error_text(ENOSPC));
+}
+
 TEST_F(WriteDartScript, NeverLeavesTheFileWritableByOthers) {
     const std::string fresh = dir_ + "/fresh.dart";
     const std::string lax = dir_ + "/lax.dart";
@@ -234,17 +241,6 @@ TEST(DartParseMatchLine, Table) {
 TEST(DartParseMatchLine, WritesItsMembersInKeyOrder) {
     EXPECT_EQ(write_json(*parse_match_line("-1\t1\tm\tc")),
               R"({"captures":["c"],"groups":{},"index":-1,"match":"m"})");
-}
-
-TEST(DartSplitOutputLines, Table) {
-    for (const Json& row : json_lines("split_output_lines.jsonl")) {
-        const std::string output = row[0].get<std::string>();
-        std::vector<std::string> lines;
-        for (const std::string_view line : split_output_lines(output)) {
-            lines.emplace_back(line);
-        }
-        EXPECT_EQ(lines, row[1].get<std::vector<std::string>>()) << "output: " << row[0];
-    }
 }
 
 TEST(DartReadTestOutput, KeepsTheWellFormedLinesInOrder) {

@@ -1,0 +1,39 @@
+#include "descriptor.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace brindlecap {
+
+OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int OwnedFd::release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void OwnedFd::reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int write_all(WriteFn write_fn, int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = write_fn(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return WRITE_NO_PROGRESS;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+int write_all(int fd, std::string_view bytes) { return write_all(::write, fd, bytes); }
+
+}  // namespace brindlecap

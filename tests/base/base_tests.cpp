@@ -1,0 +1,203 @@
+// The base helpers: writing whole buffers, owning descriptors, the spawn
+// attributes, and the line and field readers.
+#include "descriptor.h"
+#include "lines.h"
+#include "spawn_attributes.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace brindlecap {
+namespace {
+
+using Json = nlohmann::json;
+
+// The JSON lines of a table file; '#' lines and empty lines are skipped.
+std::vector<Json> json_lines(const std::string& name) {
+    std::ifstream in(std::string(DATA_DIR) + "/" + name);
+    std::vector<Json> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(Json::parse(line));
+    }
+    EXPECT_FALSE(rows.empty()) << name;
+    return rows;
+}
+
+std::vector<std::string> as_strings(const std::vector<std::string_view>& views) {
+    return {views.begin(), views.end()};
+}
+
+// A stand-in for write(2) that plays back a script of results: a positive
+// number accepts that many bytes (at most what was offered), 0 accepts none,
+// a negative number fails with that error number negated.
+struct WriteScript {
+    std::vector<long> results;
+    std::size_t calls = 0;
+    std::string accepted;
+};
+WriteScript script;
+
+ssize_t scripted_write(int, const void* data, size_t size) {
+    if (script.calls >= script.results.size()) {
+        ADD_FAILURE() << "write called after the script ended";
+        errno = EIO;
+        return -1;
+    }
+    const long result = script.results[script.calls++];
+    if (result < 0) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    const std::size_t taken = std::min(static_cast<std::size_t>(result), size);
+    script.accepted.append(static_cast<const char*>(data), taken);
+    return static_cast<ssize_t>(taken);
+}
+
+int scripted_write_all(std::vector<long> results, std::string_view bytes) {
+    script = WriteScript{std::move(results), 0, {}};
+    return write_all(scripted_write, 3, bytes);
+}
+
+TEST(WriteAll, GoesOnAfterPartialAndInterruptedWrites) {
+    EXPECT_EQ(scripted_write_all({2, -EINTR, 1, -EINTR, -EINTR, 100}, "abcdefg"), 0);
+    EXPECT_EQ(script.accepted, "abcdefg");
+    EXPECT_EQ(script.calls, 6u);
+}
+
+TEST(WriteAll, AWriteThatAcceptsNothingEndsIt) {
+    // Retrying would loop for ever on such a descriptor.
+    EXPECT_EQ(scripted_write_all({3, 0}, "abcdefg"), WRITE_NO_PROGRESS);
+    EXPECT_EQ(script.accepted, "abc");
+    EXPECT_EQ(script.calls, 2u);
+}
+
+TEST(WriteAll, AFailedWriteGivesItsErrorNumber) {
+    EXPECT_EQ(scripted_write_all({1, -EPIPE}, "abc"), EPIPE);
+    EXPECT_EQ(script.calls, 2u);
+    EXPECT_EQ(scripted_write_all({-EAGAIN}, "abc"), EAGAIN) << "only EINTR is repeated";
+}
+
+TEST(WriteAll, NothingToWriteCallsNothing) {
+    EXPECT_EQ(scripted_write_all({}, ""), 0);
+    EXPECT_EQ(script.calls, 0u);
+}
+
+TEST(WriteAll, ReportsTheSystemErrorOfARealDescriptor) {
+    const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    EXPECT_EQ(write_all(ends[1], "x"), EPIPE);
+    close(ends[1]);
+    std::signal(SIGPIPE, old_handler);
+    EXPECT_EQ(write_all(ends[1], "x"), EBADF);
+}
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(OwnedFd, ClosesWhatItHoldsWhenItGoesOrIsReset) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        OwnedFd reader(ends[0]);
+        OwnedFd writer(ends[1]);
+        writer.reset();
+        EXPECT_FALSE(is_open(ends[1]));
+        EXPECT_FALSE(writer.is_open());
+        EXPECT_TRUE(is_open(ends[0]));
+    }
+    EXPECT_FALSE(is_open(ends[0]));
+}
+
+TEST(OwnedFd, MovingHandsTheDescriptorOnAndReleaseGivesItUp) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    OwnedFd kept(ends[1]);
+    {
+        OwnedFd first(ends[0]);
+        OwnedFd second(std::move(first));
+        EXPECT_FALSE(first.is_open());
+        kept = std::move(second);  // closes the write end it held before
+        EXPECT_FALSE(is_open(ends[1]));
+    }
+    EXPECT_EQ(kept.get(), ends[0]);
+    EXPECT_TRUE(is_open(ends[0]));
+    const int released = kept.release();
+    EXPECT_FALSE(kept.is_open());
+    EXPECT_TRUE(is_open(released));
+    close(released);
+}
+
+// A shell cannot undo a SIGPIPE that was ignored when it started, so killing
+// itself with SIGPIPE ends it only when the signal came in at its default.
+int wait_status_of_self_killing_shell(const posix_spawnattr_t* attributes) {
+    char shell[] = "/bin/sh";
+    char option[] = "-c";
+    char command[] = "kill -PIPE $$; exit 3";
+    char* argv[] = {shell, option, command, nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, shell, nullptr, attributes, argv, environ) != 0) return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+TEST(SigpipeDefaultAttributes, TheChildStartsWithSigpipeAtItsDefault) {
+    const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+    const int inherited = wait_status_of_self_killing_shell(nullptr);
+    const SigpipeDefaultAttributes attributes;
+    ASSERT_EQ(attributes.error(), 0);
+    const int with_default = wait_status_of_self_killing_shell(attributes.get());
+    std::signal(SIGPIPE, old_handler);
+
+    ASSERT_TRUE(WIFEXITED(inherited)) << "without the attributes the ignored signal is inherited";
+    EXPECT_EQ(WEXITSTATUS(inherited), 3);
+    ASSERT_TRUE(WIFSIGNALED(with_default));
+    EXPECT_EQ(WTERMSIG(with_default), SIGPIPE);
+}
+
+TEST(SplitLines, Table) {
+    for (const Json& row : json_lines("split_lines.jsonl")) {
+        const std::string text = row[0].get<std::string>();
+        EXPECT_EQ(as_strings(split_lines(text)), row[1].get<std::vector<std::string>>())
+            << "text: " << row[0];
+    }
+}
+
+TEST(SplitFields, Table) {
+    for (const Json& row : json_lines("split_fields.jsonl")) {
+        const std::string line = row[0].get<std::string>();
+        const char separator = row[1].get<std::string>().at(0);
+        EXPECT_EQ(as_strings(split_fields(line, separator)), row[2].get<std::vector<std::string>>())
+            << "line: " << row[0];
+    }
+}
+
+TEST(ParseDecimalDigits, Table) {
+    for (const Json& row : json_lines("decimal_digits.jsonl")) {
+        const std::optional<std::uint64_t> value = parse_decimal_digits(row[0].get<std::string>());
+        if (row[1].is_null()) {
+            EXPECT_FALSE(value) << "text: " << row[0] << " gave " << *value;
+        } else {
+            EXPECT_EQ(value, std::optional(row[1].get<std::uint64_t>())) << "text: " << row[0];
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brindlecap
