@@ -1,8 +1,9 @@
 #include "dart_engine.h"
 
 #include "dart_script.h"
-#include "interpreter.h"
 #include "lines.h"
+#include "run.h"
+#include "texts.h"
 
 #include <cstdint>
 #include <variant>

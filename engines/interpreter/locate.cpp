@@ -1,5 +1,5 @@
 // Interpreter discovery: override variable, PATH walk, fixed paths.
-#include "interpreter.h"
+#include "locate.h"
 
 #include "utf8.h"
 

@@ -1,9 +1,10 @@
 // The child runner and the two engine runners on top of it.
-#include "interpreter.h"
+#include "run.h"
 
 #include "descriptor.h"
 #include "protocol.h"
 #include "spawn_attributes.h"
+#include "texts.h"
 #include "utf8.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Signal names by the running platform's own numbering: the table is keyed by
 // the platform's macros, so a name always matches the signal received.
-#include "interpreter.h"
+#include "texts.h"
 
 #include <csignal>
 

@@ -1,6 +1,6 @@
 // Texts the runners build: status texts, trimming, UTF-8 fault texts, the
 // Rscript failure message.
-#include "interpreter.h"
+#include "texts.h"
 
 #include "utf8.h"
 

@@ -1,7 +1,8 @@
 // The process-wide interpreter cells. Each check runs in a forked child, so
 // that it gets cells of its own however the tests are run.
 #include "fixture.h"
-#include "interpreter.h"
+#include "locate.h"
+#include "run.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 // Interpreter discovery, case by case, against scratch directories.
 #include "fixture.h"
-#include "interpreter.h"
+#include "locate.h"
 #include "table.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The child runner and the Rscript and dart runners, against fake
 // interpreters written as small shell scripts.
 #include "fixture.h"
-#include "interpreter.h"
+#include "run.h"
 #include "table.h"
 
 #include <gtest/gtest.h>

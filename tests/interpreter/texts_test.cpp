@@ -1,6 +1,6 @@
 // Pure text helpers of the interpreter runner, each checked against a table.
 #include "fixture.h"
-#include "interpreter.h"
+#include "texts.h"
 #include "table.h"
 
 #include <gtest/gtest.h>
