@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <variant>
 
-namespace brindlecap {
+namespace brindlecap::dart {
 
 std::string convert_backrefs(std::string_view replacement) {
     // Backslash and digits are ASCII, so working on bytes never splits a
@@ -122,4 +122,4 @@ std::string dart_replace(const Json& request, const std::string&, const std::str
     return write_json(response);
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::dart

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace brindlecap {
+namespace brindlecap::dart {
 
 inline constexpr std::string_view DART_PROGRAM_NAME = "brindlecap-dart-engine";
 
@@ -39,4 +39,4 @@ inline constexpr std::array<Operation, 2> DART_OPERATIONS{{
     {"replace", dart_replace},
 }};
 
-}  // namespace brindlecap
+}  // namespace brindlecap::dart

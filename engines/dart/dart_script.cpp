@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace brindlecap {
+namespace brindlecap::dart {
 
 // The odd indentation of the replace branch is part of the program as the
 // host's tooling knows it; keep every byte.
@@ -100,4 +100,4 @@ std::optional<std::string> write_dart_script(const std::string& path) {
 
 void remove_dart_script(const std::string& path) { unlink(path.c_str()); }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::dart

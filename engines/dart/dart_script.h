@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace brindlecap {
+namespace brindlecap::dart {
 
 // One fixed path for every instance: none of it depends on the process.
 inline constexpr std::string_view dart_script_path = "/tmp/brindlecap-dart.dart";
@@ -28,4 +28,4 @@ std::optional<std::string> script_write_error_text(int write_result);
 // Unlinks the file; every error (a file already gone among them) is ignored.
 void remove_dart_script(const std::string& path);
 
-}  // namespace brindlecap
+}  // namespace brindlecap::dart

@@ -9,6 +9,7 @@
 
 int main() {
     using namespace brindlecap;
+    using namespace brindlecap::dart;
     prepare_standard_streams();
 
     const std::string path(dart_script_path);

@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace brindlecap {
+namespace brindlecap::dart {
 namespace {
 
 std::string read_file(const std::string& path) {
@@ -288,4 +288,4 @@ TEST(DartForwardedRequest, Table) {
 }
 
 }  // namespace
-}  // namespace brindlecap
+}  // namespace brindlecap::dart
