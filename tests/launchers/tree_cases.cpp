@@ -1,7 +1,10 @@
 // Runs the built launchers inside launcher trees laid out in temporary
-// directories, as the cases of tree_cases.txt describe them.
+// directories, as the cases of tree_cases.txt describe them, and the ladder
+// cases made from the table of candidate places in places.txt.
 //
 // Each case is a harness case (see e2e.h) with tree directives mixed in:
+//   each VALUE...           one case per value, with ${EACH} in the name and
+//                           every line of the case replaced by it
 //   launcher FLAVOUR        python, perl or php; copied to ${D}
 //   launcher-dir NAME       the last part of ${D} (unescaped), "MacOS" by default
 //   via-link                start the launcher through a symbolic link to it
@@ -17,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +40,7 @@ namespace {
 
 struct TreeCase {
     std::string name;
+    std::string file;
     int line = 0;
     std::vector<std::vector<std::string>> tree;  // directive words
     std::string harness_text;                     // everything else
@@ -51,11 +56,45 @@ std::vector<std::string> split_words(const std::string& line) {
 bool is_tree_directive(const std::string& word) {
     static const char* const directives[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
                                               "exe",      "file",         "link",     "dir",
-                                              "starter"};
+                                              "starter",  "each"};
     for (const char* directive : directives) {
         if (word == directive) return true;
     }
     return false;
+}
+
+std::string replace_all(std::string text, const std::string& marker, const std::string& value) {
+    for (std::size_t at = text.find(marker); at != std::string::npos;
+         at = text.find(marker, at + value.size())) {
+        text.replace(at, marker.size(), value);
+    }
+    return text;
+}
+
+// A case with an "each" directive becomes one case per value.
+std::vector<TreeCase> expand_each(const TreeCase& tree_case) {
+    std::vector<std::string> values;
+    TreeCase shape = tree_case;
+    shape.tree.clear();
+    for (const std::vector<std::string>& words : tree_case.tree) {
+        if (words[0] == "each") {
+            values.insert(values.end(), words.begin() + 1, words.end());
+        } else {
+            shape.tree.push_back(words);
+        }
+    }
+    if (values.empty()) return {tree_case};
+    std::vector<TreeCase> cases;
+    for (const std::string& value : values) {
+        TreeCase c = shape;
+        c.name = replace_all(c.name, "${EACH}", value);
+        for (std::vector<std::string>& words : c.tree) {
+            for (std::string& word : words) word = replace_all(word, "${EACH}", value);
+        }
+        c.harness_text = replace_all(c.harness_text, "${EACH}", value);
+        cases.push_back(std::move(c));
+    }
+    return cases;
 }
 
 std::vector<TreeCase> load_tree_cases(const std::string& path) {
@@ -66,7 +105,7 @@ std::vector<TreeCase> load_tree_cases(const std::string& path) {
     for (int number = 1; std::getline(file, line); ++number) {
         if (line.empty() || line[0] == '#') continue;
         if (line.rfind("=== ", 0) == 0) {
-            cases.push_back({line.substr(4), number, {}, {}});
+            cases.push_back({line.substr(4), path, number, {}, {}});
             continue;
         }
         if (cases.empty()) throw std::runtime_error(path + ": directive before the first case");
@@ -77,17 +116,116 @@ std::vector<TreeCase> load_tree_cases(const std::string& path) {
             cases.back().harness_text += line + "\n";
         }
     }
+    std::vector<TreeCase> expanded;
+    for (const TreeCase& c : cases) {
+        for (TreeCase& one : expand_each(c)) expanded.push_back(std::move(one));
+    }
+    return expanded;
+}
+
+// One launcher's candidate places, in the order it tries them.
+struct Places {
+    std::string flavour;
+    int line = 0;
+    std::vector<std::string> interpreters;
+    std::vector<std::string> scripts;
+    std::vector<std::string> libraries;
+};
+
+std::vector<Places> load_places(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot open " + path);
+    std::vector<Places> table;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> words = split_words(line);
+        if (words.size() == 2 && words[0] == "===") {
+            table.push_back({words[1], number, {}, {}, {}});
+            continue;
+        }
+        if (table.empty() || words.size() != 2) throw std::runtime_error(path + ": bad line " + line);
+        Places& places = table.back();
+        if (words[0] == "interpreter") {
+            places.interpreters.push_back(words[1]);
+        } else if (words[0] == "script") {
+            places.scripts.push_back(words[1]);
+        } else if (words[0] == "library") {
+            places.libraries.push_back(words[1]);
+        } else {
+            throw std::runtime_error(path + ": unknown kind of place " + words[0]);
+        }
+    }
+    return table;
+}
+
+// The interpreter's prefix: its path without "/bin/python3".
+std::string python_prefix(const std::string& interpreter) {
+    const std::string bin = "/bin/python3";
+    if (!interpreter.ends_with(bin)) throw std::runtime_error("not a python3 place: " + interpreter);
+    return interpreter.substr(0, interpreter.size() - bin.size());
+}
+
+// Step k of each ladder: every place from the k-th on (the last where a list
+// is shorter) is filled, and the k-th must win.
+std::vector<TreeCase> ladder_cases(const std::string& path) {
+    std::vector<TreeCase> cases;
+    for (const Places& places : load_places(path)) {
+        if (places.interpreters.empty() || places.scripts.empty()) {
+            throw std::runtime_error(path + ": " + places.flavour + " needs interpreter and script places");
+        }
+        const bool python = places.flavour == "python";
+        const bool library = !places.libraries.empty();
+        const std::size_t steps = std::max({places.interpreters.size(), places.scripts.size(),
+                                            places.libraries.size()});
+        for (std::size_t k = 0; k < steps; ++k) {
+            auto from = [k](const std::vector<std::string>& list) { return std::min(k, list.size() - 1); };
+            const std::size_t interpreter = from(places.interpreters);
+            const std::size_t script = from(places.scripts);
+            TreeCase c;
+            c.name = places.flavour + " places: interpreter " + std::to_string(interpreter + 1) + ", script " +
+                     std::to_string(script + 1);
+            c.file = path;
+            c.line = places.line;
+            c.tree.push_back({"launcher", places.flavour});
+            c.harness_text += "unset PYTHONHOME\n";
+            for (std::size_t i = interpreter; i < places.interpreters.size(); ++i) {
+                c.tree.push_back({"exe", places.interpreters[i]});
+                if (python) c.tree.push_back({"dir", python_prefix(places.interpreters[i]) + "/lib"});
+            }
+            for (std::size_t i = script; i < places.scripts.size(); ++i) {
+                const std::string& place = places.scripts[i];
+                c.tree.push_back({"file", place, "engine" + place.substr(place.rfind('.'))});
+            }
+            c.harness_text += "< argv[0]=${D}/" + places.interpreters[interpreter] + "\n";
+            std::size_t next_argument = 1;
+            if (library) {
+                const std::size_t lib = from(places.libraries);
+                c.name += ", library " + std::to_string(lib + 1);
+                for (std::size_t i = lib; i < places.libraries.size(); ++i) {
+                    c.tree.push_back({"file", places.libraries[i] + "/strict.pm", "marker.pm"});
+                }
+                c.harness_text += "< argv[1]=-I${D}/" + places.libraries[lib] + "/ext_re\n";
+                c.harness_text += "< argv[2]=-I${D}/" + places.libraries[lib] + "\n";
+                next_argument = 3;
+            }
+            c.harness_text += "< argv[" + std::to_string(next_argument) + "]=${D}/" + places.scripts[script] + "\n";
+            c.harness_text += python ? "< PYTHONHOME=${D}/" + python_prefix(places.interpreters[interpreter]) + "\n"
+                                     : "< PYTHONHOME unset\n";
+            cases.push_back(std::move(c));
+        }
+    }
+    return cases;
+}
+
+std::vector<TreeCase> all_tree_cases() {
+    std::vector<TreeCase> cases = load_tree_cases(CASES);
+    for (TreeCase& c : ladder_cases(PLACES)) cases.push_back(std::move(c));
     return cases;
 }
 
 std::string expand(std::string text, const std::map<std::string, std::string>& variables) {
-    for (const auto& [name, value] : variables) {
-        const std::string marker = "${" + name + "}";
-        for (std::size_t at = text.find(marker); at != std::string::npos;
-             at = text.find(marker, at + value.size())) {
-            text.replace(at, marker.size(), value);
-        }
-    }
+    for (const auto& [name, value] : variables) text = replace_all(std::move(text), "${" + name + "}", value);
     return text;
 }
 
@@ -131,7 +269,7 @@ class LauncherTrees : public ::testing::TestWithParam<TreeCase> {};
 
 TEST_P(LauncherTrees, Case) {
     const TreeCase& tree_case = GetParam();
-    SCOPED_TRACE(std::string(CASES) + ":" + std::to_string(tree_case.line) + ": " + tree_case.name);
+    SCOPED_TRACE(tree_case.file + ":" + std::to_string(tree_case.line) + ": " + tree_case.name);
     TemporaryRoot root;
     std::string d = root.path + "/a/b/MacOS";
     for (const std::vector<std::string>& words : tree_case.tree) {
@@ -220,9 +358,10 @@ TEST_P(LauncherTrees, Case) {
     brindlecap::test::expect_case(program, c);
 }
 
-INSTANTIATE_TEST_SUITE_P(File, LauncherTrees, ::testing::ValuesIn(load_tree_cases(CASES)),
+INSTANTIATE_TEST_SUITE_P(File, LauncherTrees, ::testing::ValuesIn(all_tree_cases()),
                          [](const ::testing::TestParamInfo<TreeCase>& info) {
-                             std::string name = "L" + std::to_string(info.param.line) + "_";
+                             const bool ladder = info.param.file == PLACES;
+                             std::string name = (ladder ? "P" : "L") + std::to_string(info.param.line) + "_";
                              for (char ch : info.param.name) {
                                  name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
                              }
