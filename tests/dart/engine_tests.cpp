@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +28,31 @@ using brindlecap::test::RunResult;
 using brindlecap::test::run_program;
 
 const std::string program_file = "/tmp/brindlecap-dart.dart";
+
+// Every engine instance writes and removes the one program file. CTest keeps
+// this program's tests apart (a resource lock), but not those of another run
+// on the same machine, such as a build of another tree: each test process
+// therefore holds this lock for its whole life. Without the lock file the
+// tests go on unguarded.
+class ProgramFileLock : public ::testing::Environment {
+public:
+    void SetUp() override {
+        fd_ = open("/tmp/brindlecap-dart-tests.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0) return;
+        while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    void TearDown() override {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+[[maybe_unused]] ::testing::Environment* const program_file_lock =
+    ::testing::AddGlobalTestEnvironment(new ProgramFileLock);
 
 std::vector<Case> dart_cases() {
     return brindlecap::test::load_cases(CASES, {{"STANDIN", STANDIN}, {"FIXTURES", FIXTURES}});
