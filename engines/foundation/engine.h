@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -41,21 +42,44 @@ GroupNameMap scan_group_names(std::string_view pattern);
 std::string match_to_json(platform::TextCheckingResult match, const platform::Text& text,
                           const GroupNameMap& names);
 
-// A response being built. With a stream, the text is handed on to it in
-// large chunks as it grows, so that a long response is never held whole; the
-// caller writes what is left, the line feed, and flushes once, so the
-// response still leaves as one line. Without a stream the whole response
-// stays in `text`.
+// A response being built, in a buffer of its own. With a stream, the buffer
+// is handed on to it whenever it is full, so that a long response is never
+// held whole, and every write is cut into pieces that fit the buffer: once
+// part of a response has left, nothing more is allocated, so a failed
+// allocation can still be answered with a whole line of its own. The caller
+// writes what is left, the line feed, and flushes once, so the response
+// still leaves as one line. Without a stream the buffer grows to hold the
+// whole response.
 struct ResponseWriter {
     std::FILE* stream = nullptr;
-    std::string text;
+    std::unique_ptr<char[]> buffer;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    bool handed_on = false;  // part of this response has gone to the stream
 };
 
-// Hands the text on to the stream once it has reached a chunk's size.
-void hand_on_full_chunk(ResponseWriter& out);
+// A writer for `stream` with its buffer allocated; it is kept for every
+// response (clear_response between them).
+ResponseWriter make_response_writer(std::FILE* stream);
 
-// Appends json_escape(text) to the response.
+// Starts the next response in the same buffer.
+void clear_response(ResponseWriter& out);
+
+// What the writer holds (the whole response when it has no stream).
+std::string_view response_text(const ResponseWriter& out);
+
+// Appends bytes as they stand.
+void write_raw(ResponseWriter& out, std::string_view bytes);
+
+// Appends json_escape(text).
 void write_json_escaped(ResponseWriter& out, std::string_view text);
+
+// Appends error_to_json(message), without allocating once the writer has its buffer.
+void write_error(ResponseWriter& out, std::string_view message);
+
+// Appends json_escape of the UTF-8 form of the units; a surrogate without its
+// partner becomes U+FFFD.
+void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count);
 
 std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text);
 void run_test(std::string_view pattern, std::string_view flags, std::string_view text,

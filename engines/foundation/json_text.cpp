@@ -1,8 +1,33 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace brindlecap::foundation {
+
+namespace {
+
+// The escape of a byte below 0x20, a quotation mark or a backslash.
+std::string_view escape_of(unsigned char c, char (&buffer)[8]) {
+    switch (c) {
+        case '"': return "\\\"";
+        case '\\': return "\\\\";
+        case '\b': return "\\b";
+        case '\t': return "\\t";
+        case '\n': return "\\n";
+        case '\f': return "\\f";
+        case '\r': return "\\r";
+        default: {
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
+            return {buffer, 6};
+        }
+    }
+}
+
+}  // namespace
 
 void append_json_escaped(std::string& out, std::string_view text) {
     // Bytes from U+0080 up are copied as they stand: every text reaching here
@@ -13,21 +38,8 @@ void append_json_escaped(std::string& out, std::string_view text) {
         while (run < text.size() && !needs_json_escape(text[run])) ++run;
         out.append(text.data() + i, run - i);
         if (run == text.size()) break;
-        const auto c = static_cast<unsigned char>(text[run]);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default: {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
-                out += buffer;
-            }
-        }
+        char buffer[8];
+        out += escape_of(static_cast<unsigned char>(text[run]), buffer);
         i = run + 1;
     }
 }
@@ -46,37 +58,159 @@ std::string error_to_json(std::string_view message) {
     return out;
 }
 
+// ---- response writer -------------------------------------------------------
+
 namespace {
 
 // Large enough that handing on costs little, small enough to stay in cache.
-constexpr std::size_t chunk_size = 1 << 16;
+constexpr std::size_t kBufferSize = 1 << 16;
+
+// The most a write asks room for at once: a piece of a text, escaped.
+constexpr std::size_t kPieceBytes = 4096;
+constexpr std::size_t kMaxEscapedBytes = 6;  // \u001f for one byte or unit
+static_assert(kPieceBytes * kMaxEscapedBytes + 64 <= kBufferSize);
+
+void hand_on(ResponseWriter& out) {
+    // Results are not examined: a failed write is not detected.
+    std::fwrite(out.buffer.get(), 1, out.size, out.stream);
+    out.size = 0;
+    out.handed_on = true;
+}
+
+void grow(ResponseWriter& out, std::size_t needed) {
+    const std::size_t capacity = std::max({needed, 2 * out.capacity, kBufferSize});
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (out.size > 0) std::memcpy(grown.get(), out.buffer.get(), out.size);
+    out.buffer = std::move(grown);
+    out.capacity = capacity;
+}
+
+// Room for `bytes` more bytes at the end of the response.
+char* room(ResponseWriter& out, std::size_t bytes) {
+    if (out.capacity - out.size < bytes) {
+        if (out.stream != nullptr && out.size > 0) hand_on(out);
+        // With a stream every write fits the buffer made at the start.
+        if (out.capacity - out.size < bytes) grow(out, out.size + bytes);
+    }
+    return out.buffer.get() + out.size;
+}
+
+void commit(ResponseWriter& out, const char* end) {
+    out.size = static_cast<std::size_t>(end - out.buffer.get());
+}
+
+char* put_escape(char* p, unsigned char c) {
+    char buffer[8];
+    const std::string_view escape = escape_of(c, buffer);
+    std::memcpy(p, escape.data(), escape.size());
+    return p + escape.size();
+}
+
+// Writes the escaped UTF-8 of the units at `p`, which has room for six bytes
+// a unit, and returns the end.
+char* put_escaped_units(char* p, const char16_t* units, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t c = units[i];
+        if (c < 0x80) {
+            if (needs_json_escape(static_cast<char>(c))) {
+                p = put_escape(p, static_cast<unsigned char>(c));
+            } else {
+                *p++ = static_cast<char>(c);
+            }
+        } else if (c < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            if (c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+                const char32_t s = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+                ++i;
+                *p++ = static_cast<char>(0xF0 | (s >> 18));
+                *p++ = static_cast<char>(0x80 | ((s >> 12) & 0x3F));
+                *p++ = static_cast<char>(0x80 | ((s >> 6) & 0x3F));
+                *p++ = static_cast<char>(0x80 | (s & 0x3F));
+            } else {
+                *p++ = '\xEF';
+                *p++ = '\xBF';
+                *p++ = '\xBD';
+            }
+        } else {
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return p;
+}
 
 }  // namespace
 
-void hand_on_full_chunk(ResponseWriter& out) {
-    if (out.stream == nullptr || out.text.size() < chunk_size) return;
-    // Results are not examined: a failed write is not detected.
-    std::fwrite(out.text.data(), 1, out.text.size(), out.stream);
-    out.text.clear();
+ResponseWriter make_response_writer(std::FILE* stream) {
+    ResponseWriter out;
+    out.stream = stream;
+    grow(out, kBufferSize);
+    return out;
+}
+
+void clear_response(ResponseWriter& out) {
+    out.size = 0;
+    out.handed_on = false;
+}
+
+std::string_view response_text(const ResponseWriter& out) { return {out.buffer.get(), out.size}; }
+
+void write_raw(ResponseWriter& out, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), kPieceBytes);
+        char* p = room(out, n);
+        std::memcpy(p, bytes.data(), n);
+        commit(out, p + n);
+        bytes.remove_prefix(n);
+    }
 }
 
 void write_json_escaped(ResponseWriter& out, std::string_view text) {
     // Escaping works byte by byte and leaves every byte from 0x80 up as it
     // is, so the text can be cut anywhere.
-    while (text.size() > chunk_size) {
-        append_json_escaped(out.text, text.substr(0, chunk_size));
-        text.remove_prefix(chunk_size);
-        hand_on_full_chunk(out);
+    while (!text.empty()) {
+        const std::size_t n = std::min(text.size(), kPieceBytes);
+        char* p = room(out, kMaxEscapedBytes * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = text[i];
+            if (needs_json_escape(c)) {
+                p = put_escape(p, static_cast<unsigned char>(c));
+            } else {
+                *p++ = c;
+            }
+        }
+        commit(out, p);
+        text.remove_prefix(n);
     }
-    append_json_escaped(out.text, text);
 }
 
-void respond(std::string_view line, ResponseWriter& out) {
-    const platform::JsonObjectPtr request = platform::json_object_with_line(line);
-    if (!request) {
-        out.text += error_to_json("bad request JSON");
-        return;
+void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count) {
+    while (count > 0) {
+        std::size_t n = std::min(count, kPieceBytes);
+        // A surrogate pair is never cut: each half alone would be U+FFFD.
+        if (n < count && units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
+        commit(out, put_escaped_units(room(out, kMaxEscapedBytes * n), units, n));
+        units += n;
+        count -= n;
     }
+}
+
+// ---- requests --------------------------------------------------------------
+
+void write_error(ResponseWriter& out, std::string_view message) {
+    write_raw(out, R"({"status":"error","message":")");
+    write_json_escaped(out, message);
+    write_raw(out, "\"}");
+}
+
+namespace {
+
+void dispatch(std::string_view line, ResponseWriter& out) {
+    const platform::JsonObjectPtr request = platform::json_object_with_line(line);
+    if (!request) return write_error(out, "bad request JSON");
     const std::string op = platform::take_string_member(*request, "op").value_or("test");
     const std::string pattern = platform::take_string_member(*request, "pattern").value_or("");
     const std::string flags = platform::take_string_member(*request, "flags").value_or("");
@@ -84,13 +218,33 @@ void respond(std::string_view line, ResponseWriter& out) {
     const std::string replacement = platform::take_string_member(*request, "replacement").value_or("");
     if (op == "test") return run_test(pattern, flags, text, out);
     if (op == "replace") return run_replace(pattern, flags, text, replacement, out);
-    out.text += error_to_json("unknown op: " + op);
+    write_raw(out, R"({"status":"error","message":"unknown op: )");
+    write_json_escaped(out, op);
+    write_raw(out, "\"}");
+}
+
+}  // namespace
+
+void respond(std::string_view line, ResponseWriter& out) {
+    // A request that needs more memory than there is is answered, and the
+    // engine goes on: what was allocated for it is released by now. Nothing
+    // is allocated once part of a response has gone to the stream, so the
+    // answer is still the whole line.
+    try {
+        dispatch(line, out);
+        return;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    if (out.handed_on) std::terminate();  // unreachable: see ResponseWriter
+    out.size = 0;
+    write_error(out, "out of memory");
 }
 
 std::string respond(std::string_view line) {
     ResponseWriter out;
     respond(line, out);
-    return std::move(out.text);
+    return std::string(response_text(out));
 }
 
 }  // namespace brindlecap::foundation

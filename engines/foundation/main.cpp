@@ -12,12 +12,19 @@
 int main() {
     using namespace brindlecap::foundation;
     platform::LineReader input;
+    ResponseWriter response = make_response_writer(stdout);
     while (const auto line = platform::read_line(input)) {
-        if (line->empty()) continue;
-        ResponseWriter response{stdout, {}};
-        respond(*line, response);
-        response.text += '\n';
-        std::fwrite(response.text.data(), 1, response.text.size(), stdout);
+        clear_response(response);
+        if (input.line_lost) {
+            // A line too long to hold is a request that exhausts memory.
+            write_error(response, "out of memory");
+        } else if (line->empty()) {
+            continue;
+        } else {
+            respond(*line, response);
+        }
+        write_raw(response, "\n");
+        std::fwrite(response.buffer.get(), 1, response.size, stdout);
         std::fflush(stdout);
     }
     return 0;

@@ -228,20 +228,21 @@ constexpr std::size_t line_buffer_size = 1 << 16;
 
 // Makes room for more bytes after the unread ones: moves them to the front
 // and, when the buffer is full of them, doubles it (large blocks are grown
-// by the allocator without copying).
-void make_room(LineReader& reader) {
+// by the allocator without copying). False when there is no memory for more.
+bool make_room(LineReader& reader) {
     if (reader.begin > 0) {
         std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
         reader.end -= reader.begin;
         reader.begin = 0;
     }
-    if (reader.end < reader.capacity) return;
+    if (reader.end < reader.capacity) return true;
     const std::size_t capacity = reader.capacity == 0 ? line_buffer_size : 2 * reader.capacity;
     char* grown = static_cast<char*>(std::realloc(reader.buffer.get(), capacity));
-    if (grown == nullptr) throw std::bad_alloc();
+    if (grown == nullptr) return false;
     (void)reader.buffer.release();
     reader.buffer.reset(grown);
     reader.capacity = capacity;
+    return true;
 }
 
 // After a long line, gives the memory back and starts again small.
@@ -259,7 +260,32 @@ void shrink(LineReader& reader) {
 
 }  // namespace
 
+namespace {
+
+// Drops the rest of a line that could not be held: bytes up to and including
+// its line feed, or to the end of input.
+void discard_rest_of_line(LineReader& reader) {
+    reader.begin = reader.end = 0;
+    while (!reader.finished) {
+        const ssize_t got = ::read(reader.fd, reader.buffer.get(), reader.capacity);
+        if (got > 0) {
+            const auto* data = reader.buffer.get();
+            const void* newline = std::memchr(data, '\n', static_cast<std::size_t>(got));
+            if (newline != nullptr) {
+                reader.begin = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+                reader.end = static_cast<std::size_t>(got);
+                return;
+            }
+        } else if (!(got < 0 && errno == EINTR)) {
+            reader.finished = true;
+        }
+    }
+}
+
+}  // namespace
+
 std::optional<std::string_view> read_line(LineReader& reader) {
+    reader.line_lost = false;
     shrink(reader);
     std::size_t scanned = reader.begin;  // no line feed in [begin, scanned)
     std::string_view line;
@@ -280,7 +306,11 @@ std::optional<std::string_view> read_line(LineReader& reader) {
             break;
         }
         scanned = reader.end - reader.begin;
-        make_room(reader);
+        if (!make_room(reader)) {
+            discard_rest_of_line(reader);
+            reader.line_lost = true;
+            return std::string_view();
+        }
         const ssize_t got = ::read(reader.fd, reader.buffer.get() + reader.end, reader.capacity - reader.end);
         if (got > 0) {
             reader.end += static_cast<std::size_t>(got);
@@ -357,6 +387,10 @@ JsonObjectPtr parse_object(std::string_view utf8) {
 }  // namespace
 
 JsonObjectPtr json_object_with_line(std::string_view line) {
+    // A raw NUL byte is never part of one JSON value (inside a string it must
+    // be escaped), but the parser takes it for the end of its input and would
+    // accept a line that goes on after it.
+    if (line.find('\0') != std::string_view::npos) return nullptr;
     // The parser refuses every ill-formed UTF-8 sequence, inside a string or
     // out, so a line it accepts is its own text; only a line it refuses can
     // read differently once decoded.
@@ -491,15 +525,26 @@ struct Search {
     std::unique_ptr<icu::RegexMatcher> matcher;
 };
 
+// ICU reports a failed allocation by a status; the engine answers it as any
+// other exhausted memory rather than with a list cut short. The search has
+// no stack limit, so a stack overflow is a backtracking stack that could
+// not grow.
+void check_memory(UErrorCode status) {
+    if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_STACK_OVERFLOW) throw std::bad_alloc();
+}
+
 // A matcher over `range` of `text`, or nothing when ICU cannot set one up.
 std::optional<Search> start_search(const Regex& regex, const Text& text, Range range) {
     UErrorCode status = U_ZERO_ERROR;
     Search search;
     search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.get()),
                                         static_cast<std::int64_t>(text.size), &status));
+    check_memory(status);
     if (U_FAILURE(status)) return std::nullopt;
     search.matcher.reset(regex.pattern->matcher(status));
-    if (U_FAILURE(status) || !search.matcher) return std::nullopt;
+    if (!search.matcher) throw std::bad_alloc();
+    check_memory(status);
+    if (U_FAILURE(status)) return std::nullopt;
     search.matcher->reset(search.input.get());
     const std::size_t begin = std::min(range.location, text.size);
     const std::size_t end = begin + std::min(range.length, text.size - begin);
@@ -507,6 +552,7 @@ std::optional<Search> start_search(const Regex& regex, const Text& text, Range r
     // The search has no limits of its own: the backtracking stack may grow
     // as the text needs rather than stopping the search part way.
     search.matcher->setStackLimit(0, status);
+    check_memory(status);
     if (U_FAILURE(status)) return std::nullopt;
     return search;
 }
@@ -550,6 +596,7 @@ MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
         }
         ++result.count;
     }
+    check_memory(status);
     return result;
 }
 
@@ -577,6 +624,7 @@ std::string replace_matches(const Regex& regex, const Text& text, Range range,
         }
         copied = whole.location + whole.length;
     }
+    check_memory(status);
     out.append(units.substr(copied));
     return to_utf8(out);
 }

@@ -34,6 +34,9 @@ struct LineReader {
     std::size_t begin = 0;  // unread bytes are buffer[begin, end)
     std::size_t end = 0;
     bool finished = false;  // end of input or a failed read
+    // The last line was too long to hold in memory: read_line gave an empty
+    // line in its place, its bytes dropped.
+    bool line_lost = false;
 };
 
 // The next line's bytes, with its final line terminator removed: a CR LF

@@ -1,4 +1,64 @@
 // The engine program end to end, one case of engine_cases.txt per test.
 #include "e2e.h"
 
+#include <string>
+
 BRINDLECAP_CASE_FILE_TESTS(FoundationEngine, PROGRAM, CASES);
+
+namespace {
+
+#if !defined(BRINDLECAP_SANITIZE)
+using brindlecap::test::RunOptions;
+using brindlecap::test::RunResult;
+using brindlecap::test::run_program;
+
+std::string json_string(char c, std::size_t count) { return "\"" + std::string(count, c) + "\""; }
+
+std::string repeated(const std::string& piece, std::size_t count) {
+    std::string out;
+    out.reserve(piece.size() * count);
+    for (std::size_t i = 0; i < count; ++i) out += piece;
+    return out;
+}
+
+// Requests that need more memory than the engine may have are answered
+// "out of memory", each with one whole line, and the next request is
+// answered as usual. The engine runs under a bounded address space, so that
+// these requests cannot take the machine's memory.
+TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
+    const struct {
+        const char* what;
+        long limit_kib;
+        std::string line;
+    } cases[] = {
+        {"a replacement whose result would be 10 GB", 400'000,
+         R"({"op":"replace","pattern":"","text":)" + json_string('a', 100'000) +
+             R"(,"replacement":)" + json_string('b', 100'000) + "}"},
+        {"a list of matches of 16 GB", 400'000,
+         R"({"pattern":")" + repeated("()", 1000) + R"(","text":)" + json_string('a', 1'000'000) + "}"},
+        {"a backtracking stack that cannot grow", 300'000,
+         R"({"pattern":"(a|b)*","text":")" + repeated("ab", 3'000'000) + "\"}"},
+        {"a replacement whose backtracking stack cannot grow", 300'000,
+         R"({"op":"replace","pattern":"(a|b)*","text":")" + repeated("ab", 3'000'000) + "\"}"},
+        {"a line too long to hold", 150'000, R"({"op":)" + json_string('a', 200'000'000) + "}"},
+    };
+    for (const auto& c : cases) {
+        RunOptions options;
+        options.args = {"-c", "ulimit -v " + std::to_string(c.limit_kib) + " && exec \"$0\"", PROGRAM};
+        options.stdin_bytes = c.line + "\n" + R"({"op":"next"})" + "\n";
+        const RunResult result = run_program("/bin/sh", options);
+        EXPECT_EQ(result.out, "{\"status\":\"error\",\"message\":\"out of memory\"}\n"
+                              "{\"status\":\"error\",\"message\":\"unknown op: next\"}\n")
+            << c.what;
+        EXPECT_EQ(result.err, "") << c.what;
+        EXPECT_EQ(result.exit_status, 0) << c.what;
+    }
+}
+#else
+TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
+    GTEST_SKIP() << "the sanitizers reserve more address space than the bound allows, "
+                    "and end the process when operator new fails";
+}
+#endif
+
+}  // namespace
