@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -68,8 +69,34 @@ void clear_response(ResponseWriter& out);
 // What the writer holds (the whole response when it has no stream).
 std::string_view response_text(const ResponseWriter& out);
 
+// Room for `bytes` more bytes at the end of the response, to be written at
+// the pointer and ended with commit_response; with a stream, `bytes` may not
+// exceed kMaxRoom.
+inline constexpr std::size_t kMaxRoom = 6 * 4096;
+char* response_room(ResponseWriter& out, std::size_t bytes);
+inline void commit_response(ResponseWriter& out, const char* end) {
+    out.size = static_cast<std::size_t>(end - out.buffer.get());
+}
+
+// Writes the escaped UTF-8 of the units at `p`, which has room for six bytes
+// a unit, and returns the end; a surrogate without its partner becomes U+FFFD.
+char* put_json_escaped_units(char* p, const char16_t* units, std::size_t count);
+
+// Writes json_escape(text) at `p`, which has room for six bytes a byte, and
+// returns the end.
+char* put_json_escaped(char* p, std::string_view text);
+
+void write_raw_in_pieces(ResponseWriter& out, std::string_view bytes);
+
 // Appends bytes as they stand.
-void write_raw(ResponseWriter& out, std::string_view bytes);
+inline void write_raw(ResponseWriter& out, std::string_view bytes) {
+    if (out.capacity - out.size >= bytes.size()) {
+        if (!bytes.empty()) std::memcpy(out.buffer.get() + out.size, bytes.data(), bytes.size());
+        out.size += bytes.size();
+        return;
+    }
+    write_raw_in_pieces(out, bytes);
+}
 
 // Appends json_escape(text).
 void write_json_escaped(ResponseWriter& out, std::string_view text);
@@ -92,6 +119,6 @@ void run_replace(std::string_view pattern, std::string_view flags, std::string_v
 // The response for one non-empty request line, as read_line gives it
 // (without its line feed).
 std::string respond(std::string_view line);
-void respond(std::string_view line, ResponseWriter& out);
+void respond(std::string_view line, platform::JsonReader& json, ResponseWriter& out);
 
 }  // namespace brindlecap::foundation

@@ -68,7 +68,7 @@ constexpr std::size_t kBufferSize = 1 << 16;
 // The most a write asks room for at once: a piece of a text, escaped.
 constexpr std::size_t kPieceBytes = 4096;
 constexpr std::size_t kMaxEscapedBytes = 6;  // \u001f for one byte or unit
-static_assert(kPieceBytes * kMaxEscapedBytes + 64 <= kBufferSize);
+static_assert(kPieceBytes * kMaxEscapedBytes == kMaxRoom && kMaxRoom <= kBufferSize);
 
 void hand_on(ResponseWriter& out) {
     // Results are not examined: a failed write is not detected.
@@ -85,8 +85,9 @@ void grow(ResponseWriter& out, std::size_t needed) {
     out.capacity = capacity;
 }
 
-// Room for `bytes` more bytes at the end of the response.
-char* room(ResponseWriter& out, std::size_t bytes) {
+}  // namespace
+
+char* response_room(ResponseWriter& out, std::size_t bytes) {
     if (out.capacity - out.size < bytes) {
         if (out.stream != nullptr && out.size > 0) hand_on(out);
         // With a stream every write fits the buffer made at the start.
@@ -95,9 +96,7 @@ char* room(ResponseWriter& out, std::size_t bytes) {
     return out.buffer.get() + out.size;
 }
 
-void commit(ResponseWriter& out, const char* end) {
-    out.size = static_cast<std::size_t>(end - out.buffer.get());
-}
+namespace {
 
 char* put_escape(char* p, unsigned char c) {
     char buffer[8];
@@ -106,9 +105,9 @@ char* put_escape(char* p, unsigned char c) {
     return p + escape.size();
 }
 
-// Writes the escaped UTF-8 of the units at `p`, which has room for six bytes
-// a unit, and returns the end.
-char* put_escaped_units(char* p, const char16_t* units, std::size_t count) {
+}  // namespace
+
+char* put_json_escaped_units(char* p, const char16_t* units, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const char32_t c = units[i];
         if (c < 0x80) {
@@ -142,7 +141,16 @@ char* put_escaped_units(char* p, const char16_t* units, std::size_t count) {
     return p;
 }
 
-}  // namespace
+char* put_json_escaped(char* p, std::string_view text) {
+    for (const char c : text) {
+        if (needs_json_escape(c)) {
+            p = put_escape(p, static_cast<unsigned char>(c));
+        } else {
+            *p++ = c;
+        }
+    }
+    return p;
+}
 
 ResponseWriter make_response_writer(std::FILE* stream) {
     ResponseWriter out;
@@ -158,12 +166,12 @@ void clear_response(ResponseWriter& out) {
 
 std::string_view response_text(const ResponseWriter& out) { return {out.buffer.get(), out.size}; }
 
-void write_raw(ResponseWriter& out, std::string_view bytes) {
+void write_raw_in_pieces(ResponseWriter& out, std::string_view bytes) {
     while (!bytes.empty()) {
         const std::size_t n = std::min(bytes.size(), kPieceBytes);
-        char* p = room(out, n);
+        char* p = response_room(out, n);
         std::memcpy(p, bytes.data(), n);
-        commit(out, p + n);
+        commit_response(out, p + n);
         bytes.remove_prefix(n);
     }
 }
@@ -173,16 +181,7 @@ void write_json_escaped(ResponseWriter& out, std::string_view text) {
     // is, so the text can be cut anywhere.
     while (!text.empty()) {
         const std::size_t n = std::min(text.size(), kPieceBytes);
-        char* p = room(out, kMaxEscapedBytes * n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const char c = text[i];
-            if (needs_json_escape(c)) {
-                p = put_escape(p, static_cast<unsigned char>(c));
-            } else {
-                *p++ = c;
-            }
-        }
-        commit(out, p);
+        commit_response(out, put_json_escaped(response_room(out, kMaxEscapedBytes * n), text.substr(0, n)));
         text.remove_prefix(n);
     }
 }
@@ -192,7 +191,7 @@ void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::s
         std::size_t n = std::min(count, kPieceBytes);
         // A surrogate pair is never cut: each half alone would be U+FFFD.
         if (n < count && units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
-        commit(out, put_escaped_units(room(out, kMaxEscapedBytes * n), units, n));
+        commit_response(out, put_json_escaped_units(response_room(out, kMaxEscapedBytes * n), units, n));
         units += n;
         count -= n;
     }
@@ -208,14 +207,14 @@ void write_error(ResponseWriter& out, std::string_view message) {
 
 namespace {
 
-void dispatch(std::string_view line, ResponseWriter& out) {
-    const platform::JsonObjectPtr request = platform::json_object_with_line(line);
+void dispatch(std::string_view line, platform::JsonReader& json, ResponseWriter& out) {
+    const platform::JsonObjectPtr request = platform::json_object_with_line(json, line);
     if (!request) return write_error(out, "bad request JSON");
-    const std::string op = platform::take_string_member(*request, "op").value_or("test");
-    const std::string pattern = platform::take_string_member(*request, "pattern").value_or("");
-    const std::string flags = platform::take_string_member(*request, "flags").value_or("");
-    const std::string text = platform::take_string_member(*request, "text").value_or("");
-    const std::string replacement = platform::take_string_member(*request, "replacement").value_or("");
+    const std::string_view op = platform::string_member(*request, "op").value_or("test");
+    const std::string_view pattern = platform::string_member(*request, "pattern").value_or("");
+    const std::string_view flags = platform::string_member(*request, "flags").value_or("");
+    const std::string_view text = platform::string_member(*request, "text").value_or("");
+    const std::string_view replacement = platform::string_member(*request, "replacement").value_or("");
     if (op == "test") return run_test(pattern, flags, text, out);
     if (op == "replace") return run_replace(pattern, flags, text, replacement, out);
     write_raw(out, R"({"status":"error","message":"unknown op: )");
@@ -225,13 +224,13 @@ void dispatch(std::string_view line, ResponseWriter& out) {
 
 }  // namespace
 
-void respond(std::string_view line, ResponseWriter& out) {
+void respond(std::string_view line, platform::JsonReader& json, ResponseWriter& out) {
     // A request that needs more memory than there is is answered, and the
     // engine goes on: what was allocated for it is released by now. Nothing
     // is allocated once part of a response has gone to the stream, so the
     // answer is still the whole line.
     try {
-        dispatch(line, out);
+        dispatch(line, json, out);
         return;
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
@@ -242,8 +241,9 @@ void respond(std::string_view line, ResponseWriter& out) {
 }
 
 std::string respond(std::string_view line) {
+    platform::JsonReader json = platform::make_json_reader();
     ResponseWriter out;
-    respond(line, out);
+    respond(line, json, out);
     return std::string(response_text(out));
 }
 

@@ -12,6 +12,7 @@
 int main() {
     using namespace brindlecap::foundation;
     platform::LineReader input;
+    platform::JsonReader json = platform::make_json_reader();
     ResponseWriter response = make_response_writer(stdout);
     while (const auto line = platform::read_line(input)) {
         clear_response(response);
@@ -21,7 +22,7 @@ int main() {
         } else if (line->empty()) {
             continue;
         } else {
-            respond(*line, response);
+            respond(*line, json, response);
         }
         write_raw(response, "\n");
         std::fwrite(response.buffer.get(), 1, response.size, stdout);

@@ -30,7 +30,7 @@ void write_quoted(ResponseWriter& out, const platform::Text& text, platform::Ran
     write_raw(out, "\"");
 }
 
-void write_match(ResponseWriter& out, platform::TextCheckingResult match, const platform::Text& text,
+void write_match_in_pieces(ResponseWriter& out, platform::TextCheckingResult match, const platform::Text& text,
                  const GroupNameMap& names) {
     write_raw(out, R"({"match":)");
     write_quoted(out, text, match[0]);
@@ -61,6 +61,58 @@ void write_match(ResponseWriter& out, platform::TextCheckingResult match, const 
         write_quoted(out, text, match[number]);
     }
     write_raw(out, "}}");
+}
+
+char* put_quoted(char* p, const platform::Text& text, platform::Range range) {
+    *p++ = '"';
+    const std::u16string_view units = units_in(text, range);
+    p = put_json_escaped_units(p, units.data(), units.size());
+    *p++ = '"';
+    return p;
+}
+
+char* put(char* p, std::string_view piece) {
+    std::memcpy(p, piece.data(), piece.size());
+    return p + piece.size();
+}
+
+std::size_t units_of(platform::Range r) { return r.location == platform::not_found ? 0 : r.length; }
+
+// The usual entry is small: it is written straight into room made for all of
+// it at once, the longer one piece by piece.
+void write_match(ResponseWriter& out, platform::TextCheckingResult match, const platform::Text& text,
+                 const GroupNameMap& names) {
+    std::size_t bound = 96;  // the fixed pieces and the index
+    for (const platform::Range& r : match) bound += 8 + 6 * units_of(r);
+    for (const auto& [number, name] : names) {
+        if (number >= match.size()) break;
+        bound += 8 + 6 * (name.size() + units_of(match[number]));
+    }
+    if (bound > kMaxRoom) return write_match_in_pieces(out, match, text, names);
+    char* p = response_room(out, bound);
+    p = put(p, R"({"match":)");
+    p = put_quoted(p, text, match[0]);
+    p = put(p, R"(,"index":)");
+    p = std::to_chars(p, p + 24, match[0].location).ptr;
+    p = put(p, R"(,"captures":[)");
+    for (std::size_t i = 1; i < match.size(); ++i) {
+        if (i > 1) *p++ = ',';
+        p = match[i].location == platform::not_found ? put(p, "null") : put_quoted(p, text, match[i]);
+    }
+    p = put(p, R"(],"groups":{)");
+    bool first = true;
+    for (const auto& [number, name] : names) {
+        if (number >= match.size()) break;
+        if (match[number].location == platform::not_found) continue;
+        if (!first) *p++ = ',';
+        first = false;
+        *p++ = '"';
+        p = put_json_escaped(p, name);
+        p = put(p, "\":");
+        p = put_quoted(p, text, match[number]);
+    }
+    p = put(p, "}}");
+    commit_response(out, p);
 }
 
 }  // namespace

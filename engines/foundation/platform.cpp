@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/regex.h>
@@ -325,9 +326,17 @@ std::optional<std::string_view> read_line(LineReader& reader) {
 
 struct JsonObject {
     // The top-level members whose values are JSON strings; nothing else of
-    // the request is kept.
+    // the request is kept. Either views into the reader's parser (a line that
+    // the fast parser accepts) or strings of their own (every other line).
+    std::vector<std::pair<std::string_view, std::string_view>> views;
     std::map<std::string, std::string, std::less<>> strings;
 };
+
+struct JsonReaderState {
+    simdjson::dom::parser parser;
+};
+
+void JsonReaderStateDelete::operator()(JsonReaderState* state) const { delete state; }
 
 void JsonObjectDelete::operator()(JsonObject* object) const { delete object; }
 
@@ -386,11 +395,42 @@ JsonObjectPtr parse_object(std::string_view utf8) {
 
 }  // namespace
 
-JsonObjectPtr json_object_with_line(std::string_view line) {
-    // A raw NUL byte is never part of one JSON value (inside a string it must
-    // be escaped), but the parser takes it for the end of its input and would
-    // accept a line that goes on after it.
-    if (line.find('\0') != std::string_view::npos) return nullptr;
+namespace {
+
+enum class FastParse { refused, not_an_object, object };
+
+// The fast parser's reading of the line. It accepts no line that the event
+// parser refuses (it is the stricter of the two: it also refuses numbers
+// beyond a double and a byte-order mark), and reads every line it accepts
+// alike, so its refusal only sends the line on to the event parser, which
+// has the last word.
+FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonObject& object) {
+    simdjson::dom::element root;
+    if (state.parser.parse(line.data(), line.size(), true).get(root) != simdjson::SUCCESS) {
+        return FastParse::refused;
+    }
+    simdjson::dom::object members;
+    if (root.get_object().get(members) != simdjson::SUCCESS) return FastParse::not_an_object;
+    for (const simdjson::dom::key_value_pair member : members) {
+        // A key given twice: the later value counts, string or not.
+        std::erase_if(object.views, [&](const auto& kept) { return kept.first == member.key; });
+        std::string_view value;
+        if (member.value.get_string().get(value) == simdjson::SUCCESS) object.views.emplace_back(member.key, value);
+    }
+    return FastParse::object;
+}
+
+}  // namespace
+
+JsonReader make_json_reader() {
+    JsonReader reader;
+    reader.state.reset(new JsonReaderState);
+    // As deep as the event parser goes, the top-level object counted.
+    if (reader.state->parser.allocate(0, json_max_depth) != simdjson::SUCCESS) throw std::bad_alloc();
+    return reader;
+}
+
+JsonObjectPtr json_object_with_line_by_events(std::string_view line) {
     // The parser refuses every ill-formed UTF-8 sequence, inside a string or
     // out, so a line it accepts is its own text; only a line it refuses can
     // read differently once decoded.
@@ -399,16 +439,27 @@ JsonObjectPtr json_object_with_line(std::string_view line) {
     return parse_object(decode_utf8(line));
 }
 
-std::optional<std::string> string_member(const JsonObject& object, std::string_view key) {
+JsonObjectPtr json_object_with_line(JsonReader& reader, std::string_view line) {
+    // A raw NUL byte is never part of one JSON value (inside a string it must
+    // be escaped), but the event parser takes it for the end of its input and
+    // would accept a line that goes on after it.
+    if (line.find('\0') != std::string_view::npos) return nullptr;
+    JsonObjectPtr object(new JsonObject);
+    switch (fast_parse_object(*reader.state, line, *object)) {
+        case FastParse::object: return object;
+        case FastParse::not_an_object: return nullptr;
+        case FastParse::refused: break;
+    }
+    return json_object_with_line_by_events(line);
+}
+
+std::optional<std::string_view> string_member(const JsonObject& object, std::string_view key) {
+    for (const auto& [name, value] : object.views) {
+        if (name == key) return value;
+    }
     const auto it = object.strings.find(key);
     if (it == object.strings.end()) return std::nullopt;
     return it->second;
-}
-
-std::optional<std::string> take_string_member(JsonObject& object, std::string_view key) {
-    const auto it = object.strings.find(key);
-    if (it == object.strings.end()) return std::nullopt;
-    return std::move(it->second);
 }
 
 // ---- texts -----------------------------------------------------------------

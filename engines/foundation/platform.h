@@ -64,15 +64,30 @@ struct JsonObjectDelete {
 };
 using JsonObjectPtr = std::unique_ptr<JsonObject, JsonObjectDelete>;
 
+// What the JSON reader keeps from one line to the next: its buffers, sized
+// for the longest line so far, and nothing of the lines themselves.
+struct JsonReaderState;
+struct JsonReaderStateDelete {
+    void operator()(JsonReaderState* state) const;
+};
+struct JsonReader {
+    std::unique_ptr<JsonReaderState, JsonReaderStateDelete> state;
+};
+
+JsonReader make_json_reader();
+
 // The value tree of a line's text (read_line); null when it is not JSON or
-// its top-level value is not an object.
-JsonObjectPtr json_object_with_line(std::string_view line);
+// its top-level value is not an object. The tree may refer to the reader's
+// buffers: it is read before the reader reads the next line.
+JsonObjectPtr json_object_with_line(JsonReader& reader, std::string_view line);
 
-// The member's value when it is a JSON string.
-std::optional<std::string> string_member(const JsonObject& object, std::string_view key);
+// The reader that has the last word on every line the fast parser refuses
+// (and that reads a line with a raw NUL byte as ending there); the tree is
+// its own. For comparing the two.
+JsonObjectPtr json_object_with_line_by_events(std::string_view line);
 
-// As string_member, moving the value out of the tree (for large texts).
-std::optional<std::string> take_string_member(JsonObject& object, std::string_view key);
+// The member's value when it is a JSON string; valid while the tree is.
+std::optional<std::string_view> string_member(const JsonObject& object, std::string_view key);
 
 // ---- texts -----------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -112,41 +113,49 @@ TEST(FoundationDecodeUtf8, Table) {
     }
 }
 
-TEST(FoundationJsonReader, OnlyAnObjectAtTheTopCounts) {
-    using namespace std::string_view_literals;
-    for (const std::string_view text : {"[]"sv, "\"x\""sv, "42"sv, "true"sv, "null"sv, ""sv, "  "sv, "{"sv,
-                                        "{} x"sv, "{\"a\":\"\\q\"}"sv, "{}\0"sv, "{} \0{}"sv, "{\"a\":\"x\"}\0 x"sv,
-                                        "{\"a\":\"x\0\"}"sv, "{\"a\":\0\"x\"}"sv, "{}\xEF\xBB\xBF"sv}) {
-        EXPECT_EQ(platform::json_object_with_line(text), nullptr) << testing::PrintToString(std::string(text));
+// What a reader made of a line: null when refused, else the string members
+// among the probe keys and those the row names.
+std::optional<std::map<std::string, std::string>> members_of(const platform::JsonObjectPtr& object,
+                                                             const std::vector<std::string>& keys) {
+    if (!object) return std::nullopt;
+    std::map<std::string, std::string> members;
+    for (const std::string& key : keys) {
+        if (const auto value = platform::string_member(*object, key)) members[key] = std::string(*value);
     }
-    // A leading byte-order mark is the reader's choice to skip.
-    EXPECT_NE(platform::json_object_with_line("\xEF\xBB\xBF{}"), nullptr);
-    const auto object = platform::json_object_with_line(R"( {"a":"x","b":1,"c":null,"a":"y","d":"\u0000"} )");
-    ASSERT_NE(object, nullptr);
-    EXPECT_EQ(platform::string_member(*object, "a"), "y");
-    EXPECT_EQ(platform::string_member(*object, "b"), std::nullopt);
-    EXPECT_EQ(platform::string_member(*object, "c"), std::nullopt);
-    EXPECT_EQ(platform::string_member(*object, "d"), std::string(1, '\0'));
-    EXPECT_EQ(platform::string_member(*object, "z"), std::nullopt);
-    // A later value that is not a string replaces an earlier string; nested
-    // members are not top-level members.
-    const auto later = platform::json_object_with_line(R"({"a":"x","a":[1],"b":"y","b":2,"c":{"d":"z"}})");
-    ASSERT_NE(later, nullptr);
-    EXPECT_EQ(platform::string_member(*later, "a"), std::nullopt);
-    EXPECT_EQ(platform::string_member(*later, "b"), std::nullopt);
-    EXPECT_EQ(platform::string_member(*later, "d"), std::nullopt);
+    return members;
 }
 
-// The line's text has U+FFFD for each ill-formed sequence, wherever it is.
-TEST(FoundationJsonReader, IllFormedLinesAreReadAsDecoded) {
-    const auto in_string = platform::json_object_with_line("{\"o\xFFp\":\"a\xC0\xAF\xE2\x82\", \"b\":\"\xF0\x9F\x98\x80\"}");
-    ASSERT_NE(in_string, nullptr);
-    EXPECT_EQ(platform::string_member(*in_string, "o\xEF\xBF\xBDp"),
-              "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(platform::string_member(*in_string, "b"), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(platform::json_object_with_line("\xFF{}"), nullptr);
-    EXPECT_EQ(platform::json_object_with_line("{}\xFF"), nullptr);
-    EXPECT_EQ(platform::json_object_with_line("{\"a\":\xFF}"), nullptr);
+TEST(FoundationJsonReader, Table) {
+    platform::JsonReader reader = platform::make_json_reader();
+    for (const Row& row : load_rows("json_reader_cases.txt")) {
+        const std::string& line = row.fields[0];
+        std::vector<std::string> keys = {"a", "b", "c", "d", "op", "z"};
+        std::optional<std::map<std::string, std::string>> expected;
+        if (row.fields.size() != 2 || row.fields[1] != "(refused)") {
+            expected.emplace();
+            for (std::size_t i = 1; i < row.fields.size(); ++i) {
+                const std::size_t eq = row.fields[i].find('=');
+                ASSERT_NE(eq, std::string::npos) << where("json_reader_cases.txt", row);
+                keys.push_back(row.fields[i].substr(0, eq));
+                (*expected)[keys.back()] = row.fields[i].substr(eq + 1);
+            }
+        }
+        EXPECT_EQ(members_of(platform::json_object_with_line(reader, line), keys), expected)
+            << where("json_reader_cases.txt", row);
+        EXPECT_EQ(members_of(platform::json_object_with_line_by_events(line), keys), expected)
+            << where("json_reader_cases.txt", row) << " (event parser)";
+    }
+}
+
+// A raw NUL byte after the value (or anywhere) is not part of one JSON value.
+TEST(FoundationJsonReader, RawNulBytesAreRefused) {
+    using namespace std::string_view_literals;
+    platform::JsonReader reader = platform::make_json_reader();
+    for (const std::string_view line : {"{}\0"sv, "{} \0{}"sv, "{\"a\":\"x\"}\0 x"sv, "[]\0[]"sv,
+                                        "{\"a\":\"x\0\"}"sv, "{\"a\":\0\"x\"}"sv, "\0{}"sv}) {
+        EXPECT_EQ(platform::json_object_with_line(reader, line), nullptr)
+            << testing::PrintToString(std::string(line));
+    }
 }
 
 std::string nested(std::size_t depth) {
@@ -154,9 +163,12 @@ std::string nested(std::size_t depth) {
 }
 
 TEST(FoundationJsonReader, NestingIsLimited) {
-    EXPECT_NE(platform::json_object_with_line(nested(511)), nullptr);
-    EXPECT_EQ(platform::json_object_with_line(nested(512)), nullptr);
-    EXPECT_EQ(platform::json_object_with_line(nested(2'000'000)), nullptr);
+    platform::JsonReader reader = platform::make_json_reader();
+    for (const std::size_t depth : {511, 512, 2'000'000}) {
+        const bool deep = depth >= 512;
+        EXPECT_EQ(platform::json_object_with_line(reader, nested(depth)) == nullptr, deep) << depth;
+        EXPECT_EQ(platform::json_object_with_line_by_events(nested(depth)) == nullptr, deep) << depth;
+    }
     EXPECT_EQ(respond(nested(2'000'000)), R"({"status":"error","message":"bad request JSON"})");
 }
 
@@ -224,8 +236,9 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
                                  R"(","replacement":"<$1>"})";
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
+        platform::JsonReader json = platform::make_json_reader();
         ResponseWriter out = make_response_writer(file);
-        respond(line, out);
+        respond(line, json, out);
         std::fwrite(out.buffer.get(), 1, out.size, file);
         EXPECT_EQ(read_all(file), respond(line)) << r.op << " " << r.pattern;
         std::fclose(file);
