@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brindlecap::foundation {
 
@@ -38,6 +39,9 @@ std::uint32_t options_from_flags(std::string_view flags);
 // The names of the pattern's named groups, by a light lexical pass over its
 // characters (extended grapheme clusters).
 GroupNameMap scan_group_names(std::string_view pattern);
+
+// The same pass over a pattern already divided into its characters.
+GroupNameMap scan_group_names_of_characters(const std::vector<std::string_view>& characters);
 
 // One match as a MatchEntry: {"match":..,"index":..,"captures":[..],"groups":{..}}
 std::string match_to_json(platform::TextCheckingResult match, const platform::Text& text,

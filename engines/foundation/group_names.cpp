@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -27,7 +28,23 @@ std::string join(const std::vector<std::string_view>& clusters, std::size_t from
 GroupNameMap scan_group_names(std::string_view pattern) {
     // A cluster is one of the ASCII characters below only when it is exactly
     // that character: "(" joined with a combining mark is something else.
-    const std::vector<std::string_view> c = platform::characters(pattern);
+    //
+    // In ASCII text every character is a cluster of its own, except CR LF,
+    // which is one cluster. Taking its CR and LF apart changes nothing: LF is
+    // none of the characters the rules look for, every rule looks past a
+    // cluster only to compare the next ones with such characters (where CR
+    // and CR LF alike are not), and a name, a run of clusters, is the same
+    // bytes either way. So an ASCII pattern needs no break iterator.
+    const bool ascii = std::all_of(pattern.begin(), pattern.end(),
+                                   [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+    if (!ascii) return scan_group_names_of_characters(platform::characters(pattern));
+    std::vector<std::string_view> bytes;
+    bytes.reserve(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i) bytes.push_back(pattern.substr(i, 1));
+    return scan_group_names_of_characters(bytes);
+}
+
+GroupNameMap scan_group_names_of_characters(const std::vector<std::string_view>& c) {
     const std::size_t n = c.size();
     GroupNameMap names;
     std::size_t g = 0;

@@ -540,7 +540,6 @@ std::vector<std::string_view> characters(std::string_view utf8) {
 
 struct Regex {
     std::unique_ptr<icu::RegexPattern> pattern;
-    std::size_t group_count = 0;
 };
 
 void RegexDelete::operator()(Regex* regex) const { delete regex; }
@@ -561,12 +560,7 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
     if (U_FAILURE(status) || !compiled) {
         return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
     }
-    const std::unique_ptr<icu::RegexMatcher> probe(compiled->matcher(status));
-    if (U_FAILURE(status) || !probe) {
-        return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
-    }
-    const auto groups = static_cast<std::size_t>(probe->groupCount());
-    return {RegexPtr(new Regex{std::move(compiled), groups}), {}};
+    return {RegexPtr(new Regex{std::move(compiled)}), {}};
 }
 
 namespace {
@@ -574,6 +568,7 @@ namespace {
 struct Search {
     UTextPtr input;
     std::unique_ptr<icu::RegexMatcher> matcher;
+    std::size_t group_count = 0;
 };
 
 // ICU reports a failed allocation by a status; the engine answers it as any
@@ -605,6 +600,7 @@ std::optional<Search> start_search(const Regex& regex, const Text& text, Range r
     search.matcher->setStackLimit(0, status);
     check_memory(status);
     if (U_FAILURE(status)) return std::nullopt;
+    search.group_count = static_cast<std::size_t>(search.matcher->groupCount());
     return search;
 }
 
@@ -629,11 +625,11 @@ TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
 MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
     constexpr std::size_t block_ranges = 1 << 16;
     MatchList result;
-    result.number_of_ranges = regex.group_count + 1;
-    result.matches_per_block = std::max<std::size_t>(1, block_ranges / result.number_of_ranges);
-    const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     auto search = start_search(regex, text, range);
     if (!search) return result;
+    result.number_of_ranges = search->group_count + 1;
+    result.matches_per_block = std::max<std::size_t>(1, block_ranges / result.number_of_ranges);
+    const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     UErrorCode status = U_ZERO_ERROR;
     while (search->matcher->find(status) && U_SUCCESS(status)) {
         if (result.blocks.empty() || result.blocks.back().size() == full_block) {
@@ -656,7 +652,7 @@ std::string replace_matches(const Regex& regex, const Text& text, Range range,
     auto search = start_search(regex, text, range);
     const std::u16string_view units(text.units.get(), text.size);
     if (!search) return to_utf8(units);
-    const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), regex.group_count);
+    const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), search->group_count);
     std::u16string out;
     out.reserve(units.size());
     std::size_t copied = 0;
@@ -668,7 +664,7 @@ std::string replace_matches(const Regex& regex, const Text& text, Range range,
         for (const TemplatePiece& piece : pieces) {
             if (!piece.is_group) {
                 out.append(piece.literal);
-            } else if (piece.group <= regex.group_count) {
+            } else if (piece.group <= search->group_count) {
                 const Range r = group_range(*search->matcher, piece.group, status);
                 if (r.location != not_found) out.append(units.substr(r.location, r.length));
             }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +90,24 @@ TEST(FoundationScanGroupNames, Table) {
         }
         EXPECT_EQ(scan_group_names(row.fields[0]), expected)
             << where("group_name_cases.txt", row) << " pattern '" << row.fields[0] << "'";
+    }
+}
+
+// ASCII patterns are scanned without a break iterator, byte by byte: the
+// result must be that of the scan over the pattern's clusters.
+TEST(FoundationScanGroupNames, AsciiPatternsAgreeWithTheClusterScan) {
+    std::vector<std::string> patterns;
+    for (const Row& row : load_rows("group_name_cases.txt")) patterns.push_back(row.fields[0]);
+    std::mt19937 random(7);
+    const std::string alphabet = "()?<>'P=![]\\\r\nab#";
+    for (int k = 0; k < 20000; ++k) {
+        std::string pattern(random() % 14, ' ');
+        for (char& c : pattern) c = alphabet[random() % alphabet.size()];
+        patterns.push_back(pattern);
+    }
+    for (const std::string& pattern : patterns) {
+        EXPECT_EQ(scan_group_names(pattern), scan_group_names_of_characters(platform::characters(pattern)))
+            << testing::PrintToString(pattern);
     }
 }
 
