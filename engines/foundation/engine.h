@@ -112,17 +112,31 @@ void write_error(ResponseWriter& out, std::string_view message);
 // partner becomes U+FFFD.
 void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count);
 
+// What one request after another works in: the buffers of the JSON reader,
+// the searched text, the list of matches and the response. Nothing of one
+// request is read by the next; the buffers are kept so that the next request
+// does not allocate and fault in its memory again.
+struct Workspace {
+    platform::JsonReader json;
+    platform::Text text;
+    platform::MatchList matches;
+    ResponseWriter out;
+};
+
+// A workspace whose responses go to `stream` (none: they stay in `out`).
+Workspace make_workspace(std::FILE* stream);
+
 std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text);
-void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
-              ResponseWriter& out);
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text, Workspace& work);
 std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                         std::string_view replacement);
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
-                 std::string_view replacement, ResponseWriter& out);
+                 std::string_view replacement, Workspace& work);
 
 // The response for one non-empty request line, as read_line gives it
 // (without its line feed).
 std::string respond(std::string_view line);
-void respond(std::string_view line, platform::JsonReader& json, ResponseWriter& out);
+// Starts a new response in the workspace, and writes the response to the line.
+void respond(std::string_view line, Workspace& work);
 
 }  // namespace brindlecap::foundation

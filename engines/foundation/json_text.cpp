@@ -207,16 +207,17 @@ void write_error(ResponseWriter& out, std::string_view message) {
 
 namespace {
 
-void dispatch(std::string_view line, platform::JsonReader& json, ResponseWriter& out) {
-    const platform::JsonObjectPtr request = platform::json_object_with_line(json, line);
+void dispatch(std::string_view line, Workspace& work) {
+    ResponseWriter& out = work.out;
+    const platform::JsonObjectPtr request = platform::json_object_with_line(work.json, line);
     if (!request) return write_error(out, "bad request JSON");
     const std::string_view op = platform::string_member(*request, "op").value_or("test");
     const std::string_view pattern = platform::string_member(*request, "pattern").value_or("");
     const std::string_view flags = platform::string_member(*request, "flags").value_or("");
     const std::string_view text = platform::string_member(*request, "text").value_or("");
     const std::string_view replacement = platform::string_member(*request, "replacement").value_or("");
-    if (op == "test") return run_test(pattern, flags, text, out);
-    if (op == "replace") return run_replace(pattern, flags, text, replacement, out);
+    if (op == "test") return run_test(pattern, flags, text, work);
+    if (op == "replace") return run_replace(pattern, flags, text, replacement, work);
     write_raw(out, R"({"status":"error","message":"unknown op: )");
     write_json_escaped(out, op);
     write_raw(out, "\"}");
@@ -224,27 +225,37 @@ void dispatch(std::string_view line, platform::JsonReader& json, ResponseWriter&
 
 }  // namespace
 
-void respond(std::string_view line, platform::JsonReader& json, ResponseWriter& out) {
+Workspace make_workspace(std::FILE* stream) {
+    Workspace work;
+    work.json = platform::make_json_reader();
+    if (stream != nullptr) work.out = make_response_writer(stream);
+    return work;
+}
+
+void respond(std::string_view line, Workspace& work) {
+    ResponseWriter& out = work.out;
+    clear_response(out);
     // A request that needs more memory than there is is answered, and the
     // engine goes on: what was allocated for it is released by now. Nothing
     // is allocated once part of a response has gone to the stream, so the
     // answer is still the whole line.
     try {
-        dispatch(line, json, out);
+        dispatch(line, work);
+        platform::release_large_buffers(work.text, work.matches);
         return;
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
+    platform::release_large_buffers(work.text, work.matches);
     if (out.handed_on) std::terminate();  // unreachable: see ResponseWriter
     out.size = 0;
     write_error(out, "out of memory");
 }
 
 std::string respond(std::string_view line) {
-    platform::JsonReader json = platform::make_json_reader();
-    ResponseWriter out;
-    respond(line, json, out);
-    return std::string(response_text(out));
+    Workspace work = make_workspace(nullptr);
+    respond(line, work);
+    return std::string(response_text(work.out));
 }
 
 }  // namespace brindlecap::foundation

@@ -12,17 +12,17 @@
 int main() {
     using namespace brindlecap::foundation;
     platform::LineReader input;
-    platform::JsonReader json = platform::make_json_reader();
-    ResponseWriter response = make_response_writer(stdout);
+    Workspace work = make_workspace(stdout);
+    ResponseWriter& response = work.out;
     while (const auto line = platform::read_line(input)) {
-        clear_response(response);
         if (input.line_lost) {
             // A line too long to hold is a request that exhausts memory.
+            clear_response(response);
             write_error(response, "out of memory");
         } else if (line->empty()) {
             continue;
         } else {
-            respond(*line, json, response);
+            respond(*line, work);
         }
         write_raw(response, "\n");
         std::fwrite(response.buffer.get(), 1, response.size, stdout);

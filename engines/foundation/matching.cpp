@@ -124,16 +124,17 @@ std::string match_to_json(platform::TextCheckingResult match, const platform::Te
     return std::string(response_text(out));
 }
 
-void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
-              ResponseWriter& out) {
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text, Workspace& work) {
+    ResponseWriter& out = work.out;
     const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
     if (!compiled.regex) {
         write_raw(out, error_to_json("compile: " + compiled.error_description));
         return;
     }
-    const platform::Text subject = platform::make_text(text);
-    const platform::MatchList matches =
-        platform::matches_in_string(*compiled.regex, subject, {0, platform::length(subject)});
+    platform::set_text(work.text, text);
+    const platform::Text& subject = work.text;
+    platform::find_matches(work.matches, *compiled.regex, subject, {0, platform::length(subject)});
+    const platform::MatchList& matches = work.matches;
     const GroupNameMap names = scan_group_names(pattern);
 
     // Everything the response needs is at hand: from here on nothing is
@@ -148,21 +149,22 @@ void run_test(std::string_view pattern, std::string_view flags, std::string_view
 }
 
 std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text) {
-    ResponseWriter out;
-    run_test(pattern, flags, text, out);
-    return std::string(response_text(out));
+    Workspace work = make_workspace(nullptr);
+    run_test(pattern, flags, text, work);
+    return std::string(response_text(work.out));
 }
 
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
-                 std::string_view replacement, ResponseWriter& out) {
+                 std::string_view replacement, Workspace& work) {
+    ResponseWriter& out = work.out;
     const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
     if (!compiled.regex) {
         write_raw(out, error_to_json("compile: " + compiled.error_description));
         return;
     }
-    const platform::Text subject = platform::make_text(text);
-    const std::string result = platform::replace_matches(*compiled.regex, subject,
-                                                         {0, platform::length(subject)}, replacement);
+    platform::set_text(work.text, text);
+    const std::string result = platform::replace_matches(*compiled.regex, work.text,
+                                                         {0, platform::length(work.text)}, replacement);
     write_raw(out, R"({"status":"ok_replace","result":")");
     write_json_escaped(out, result);
     write_raw(out, "\"}");
@@ -170,9 +172,9 @@ void run_replace(std::string_view pattern, std::string_view flags, std::string_v
 
 std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                         std::string_view replacement) {
-    ResponseWriter out;
-    run_replace(pattern, flags, text, replacement, out);
-    return std::string(response_text(out));
+    Workspace work = make_workspace(nullptr);
+    run_replace(pattern, flags, text, replacement, work);
+    return std::string(response_text(work.out));
 }
 
 }  // namespace brindlecap::foundation

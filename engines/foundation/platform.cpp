@@ -246,9 +246,10 @@ bool make_room(LineReader& reader) {
     return true;
 }
 
-// After a long line, gives the memory back and starts again small.
+// After a very long line, gives the memory back and starts again small; a
+// buffer of ordinary size is kept for the next long line.
 void shrink(LineReader& reader) {
-    if (reader.capacity <= line_buffer_size || reader.end - reader.begin > line_buffer_size / 2) return;
+    if (reader.capacity <= kKeptBufferBytes || reader.end - reader.begin > line_buffer_size / 2) return;
     std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
     reader.end -= reader.begin;
     reader.begin = 0;
@@ -464,12 +465,29 @@ std::optional<std::string_view> string_member(const JsonObject& object, std::str
 
 // ---- texts -----------------------------------------------------------------
 
-Text make_text(std::string_view utf8) {
+void set_text(Text& text, std::string_view utf8) {
     // Never more units than bytes; the units past the text's end are left
     // unwritten, so their pages are never touched.
-    Text text{std::unique_ptr<char16_t[]>(new char16_t[utf8.size()]), 0};
+    if (text.capacity < utf8.size()) {
+        text.units.reset();
+        text.size = text.capacity = 0;
+        text.units.reset(new char16_t[utf8.size()]);
+        text.capacity = utf8.size();
+    }
     text.size = utf8_to_utf16(text.units.get(), utf8);
+}
+
+Text make_text(std::string_view utf8) {
+    Text text;
+    set_text(text, utf8);
     return text;
+}
+
+void release_large_buffers(Text& text, MatchList& matches) {
+    if (text.capacity * sizeof(char16_t) > kKeptBufferBytes) text = Text{};
+    std::size_t kept = 0;
+    for (const std::vector<Range>& block : matches.blocks) kept += block.capacity() * sizeof(Range);
+    if (kept > kKeptBufferBytes) matches = MatchList{};
 }
 
 std::size_t length(const Text& text) { return text.size; }
@@ -622,28 +640,39 @@ TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
                                              matches.number_of_ranges);
 }
 
-MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
+void find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
     constexpr std::size_t block_ranges = 1 << 16;
-    MatchList result;
+    result.count = 0;
+    for (std::vector<Range>& block : result.blocks) block.clear();
+    std::size_t used_blocks = 0;
+    result.number_of_ranges = 1;
     auto search = start_search(regex, text, range);
-    if (!search) return result;
+    if (!search) return;
     result.number_of_ranges = search->group_count + 1;
     result.matches_per_block = std::max<std::size_t>(1, block_ranges / result.number_of_ranges);
     const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     UErrorCode status = U_ZERO_ERROR;
     while (search->matcher->find(status) && U_SUCCESS(status)) {
-        if (result.blocks.empty() || result.blocks.back().size() == full_block) {
-            result.blocks.emplace_back();
-            // The first block grows as needed, for the many short lists.
-            if (result.blocks.size() > 1) result.blocks.back().reserve(full_block);
+        if (used_blocks == 0 || result.blocks[used_blocks - 1].size() == full_block) {
+            if (used_blocks == result.blocks.size()) {
+                result.blocks.emplace_back();
+                // The first block grows as needed, for the many short lists.
+                if (used_blocks > 0) result.blocks.back().reserve(full_block);
+            }
+            ++used_blocks;
         }
-        std::vector<Range>& block = result.blocks.back();
+        std::vector<Range>& block = result.blocks[used_blocks - 1];
         for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
             block.push_back(group_range(*search->matcher, g, status));
         }
         ++result.count;
     }
     check_memory(status);
+}
+
+MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
+    MatchList result;
+    find_matches(result, regex, text, range);
     return result;
 }
 

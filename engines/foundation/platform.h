@@ -95,6 +95,7 @@ std::optional<std::string_view> string_member(const JsonObject& object, std::str
 struct Text {
     std::unique_ptr<char16_t[]> units;
     std::size_t size = 0;
+    std::size_t capacity = 0;  // units allocated
 };
 
 // A span of a Text in UTF-16 code units.
@@ -107,6 +108,10 @@ struct Range {
 inline constexpr std::size_t not_found = static_cast<std::size_t>(PTRDIFF_MAX);
 
 Text make_text(std::string_view utf8);
+
+// Makes `text` the UTF-16 of `utf8`, in the units it has when they are
+// enough.
+void set_text(Text& text, std::string_view utf8);
 std::size_t length(const Text& text);
 
 // The units of `range` as UTF-8; a surrogate without its partner becomes U+FFFD.
@@ -156,13 +161,23 @@ struct MatchList {
     // number_of_ranges per match, match after match, in blocks of whole
     // matches, so that a long list grows without being copied.
     std::size_t matches_per_block = 1;
-    std::vector<std::vector<Range>> blocks;
+    std::vector<std::vector<Range>> blocks;  // those past the last match are spare
 };
 
 std::size_t match_count(const MatchList& matches);
 TextCheckingResult match_at(const MatchList& matches, std::size_t index);
 
 MatchList matches_in_string(const Regex& regex, const Text& text, Range range);
+
+// As matches_in_string, into `matches`, whose blocks are used again.
+void find_matches(MatchList& matches, const Regex& regex, const Text& text, Range range);
+
+// Bytes above which a buffer is given back after the request rather than
+// kept for the next.
+inline constexpr std::size_t kKeptBufferBytes = std::size_t{64} << 20;
+
+// Gives back the buffers of `text` and `matches` that are larger than kept.
+void release_large_buffers(Text& text, MatchList& matches);
 
 // The text with every match in `range` replaced by `template_text` expanded:
 // "$" and up to as many digits as the number of capturing groups has is that

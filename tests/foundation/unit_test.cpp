@@ -255,10 +255,9 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
                                  R"(","replacement":"<$1>"})";
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
-        platform::JsonReader json = platform::make_json_reader();
-        ResponseWriter out = make_response_writer(file);
-        respond(line, json, out);
-        std::fwrite(out.buffer.get(), 1, out.size, file);
+        Workspace work = make_workspace(file);
+        respond(line, work);
+        std::fwrite(work.out.buffer.get(), 1, work.out.size, file);
         EXPECT_EQ(read_all(file), respond(line)) << r.op << " " << r.pattern;
         std::fclose(file);
     }
@@ -271,6 +270,30 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
         ++entries;
     }
     EXPECT_EQ(entries, 60001u);  // one for every two of the 120001 characters
+}
+
+// One workspace serves request after request with the buffers of the last:
+// each response is the one a fresh workspace gives, whatever came before
+// (longer texts, more matches, more or fewer groups, a failed compile).
+TEST(FoundationWorkspace, ReusedBuffersGiveTheAnswersOfFreshOnes) {
+    std::string long_text;
+    for (int i = 0; i < 50000; ++i) long_text += i % 3 == 0 ? "ab\xC3\xA9 " : "x\xF0\x9F\x98\x80y ";
+    const auto request = [](const std::string& op, const std::string& pattern, const std::string& text) {
+        return R"({"op":")" + op + R"(","pattern":")" + json_escape(pattern) + R"(","text":")" + json_escape(text) +
+               R"(","replacement":"[$2$1]"})";
+    };
+    const std::vector<std::string> lines = {
+        request("test", "(\\w)(?<n>\\w)?", long_text), request("test", "y", "xyz"),
+        request("test", "(", long_text),                     request("replace", "(b)|(y)", long_text),
+        request("test", "((((a))))(b)", "ab ab"),             request("test", "", ""),
+        request("test", "\\s", long_text),                  request("replace", "x", "axb"),
+        "[]",                                                  request("test", "(?<n>.)", "\xC3\xA9"),
+    };
+    Workspace work = make_workspace(nullptr);
+    for (const std::string& line : lines) {
+        respond(line, work);
+        EXPECT_EQ(response_text(work.out), respond(line)) << line.substr(0, 60);
+    }
 }
 
 // Lines longer than the reader's buffer, split across reads, and the
