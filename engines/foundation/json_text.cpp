@@ -207,6 +207,11 @@ void write_error(ResponseWriter& out, std::string_view message) {
 
 namespace {
 
+void release_large_buffers(Workspace& work) {
+    platform::release_large_buffers(work.text, work.matches);
+    platform::release_large_buffers(work.json);
+}
+
 void dispatch(std::string_view line, Workspace& work) {
     ResponseWriter& out = work.out;
     const platform::JsonObjectPtr request = platform::json_object_with_line(work.json, line);
@@ -241,12 +246,12 @@ void respond(std::string_view line, Workspace& work) {
     // answer is still the whole line.
     try {
         dispatch(line, work);
-        platform::release_large_buffers(work.text, work.matches);
+        release_large_buffers(work);
         return;
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    platform::release_large_buffers(work.text, work.matches);
+    release_large_buffers(work);
     if (out.handed_on) std::terminate();  // unreachable: see ResponseWriter
     out.size = 0;
     write_error(out, "out of memory");

@@ -28,7 +28,7 @@ constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 
 // Deep enough for any real request; a deeper line is refused as soon as the
 // parser reaches the level past it, so no line can exhaust stack or memory.
-constexpr int json_max_depth = 512;
+constexpr std::size_t json_max_depth = 512;
 
 // Writes the units as UTF-8 at `out`, which has room for three bytes a unit
 // (a pair of units makes four), and returns how many bytes it wrote.
@@ -350,7 +350,7 @@ using Json = nlohmann::json;
 // goes, and a line nested too deep stops the parse at once.
 struct TopLevelStrings {
     JsonObject& object;
-    int depth = 0;  // containers open, the top-level object counted
+    std::size_t depth = 0;  // containers open, the top-level object counted
     std::string member;  // the key of the top-level member being read
 
     // A value that is not a string; at the top level it is not an object.
@@ -406,6 +406,13 @@ enum class FastParse { refused, not_an_object, object };
 // alike, so its refusal only sends the line on to the event parser, which
 // has the last word.
 FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonObject& object) {
+    // As deep as the event parser goes, the top-level object counted. A new
+    // parser goes deeper: without this depth the line goes to the event parser.
+    if (state.parser.max_depth() != json_max_depth &&
+        (state.parser.allocate(0, json_max_depth) != simdjson::SUCCESS ||
+         state.parser.max_depth() != json_max_depth)) {
+        return FastParse::refused;
+    }
     simdjson::dom::element root;
     if (state.parser.parse(line.data(), line.size(), true).get(root) != simdjson::SUCCESS) {
         return FastParse::refused;
@@ -426,9 +433,14 @@ FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonO
 JsonReader make_json_reader() {
     JsonReader reader;
     reader.state.reset(new JsonReaderState);
-    // As deep as the event parser goes, the top-level object counted.
-    if (reader.state->parser.allocate(0, json_max_depth) != simdjson::SUCCESS) throw std::bad_alloc();
     return reader;
+}
+
+void release_large_buffers(JsonReader& reader) {
+    // The parser holds several buffers, together some bytes for every byte
+    // of the longest line it has read.
+    if (reader.state->parser.capacity() <= kKeptBufferBytes / 8) return;
+    reader.state->parser = simdjson::dom::parser();
 }
 
 JsonObjectPtr json_object_with_line_by_events(std::string_view line) {

@@ -76,6 +76,9 @@ struct JsonReader {
 
 JsonReader make_json_reader();
 
+// Gives back the reader's buffers when a long line has made them large.
+void release_large_buffers(JsonReader& reader);
+
 // The value tree of a line's text (read_line); null when it is not JSON or
 // its top-level value is not an object. The tree may refer to the reader's
 // buffers: it is read before the reader reads the next line.

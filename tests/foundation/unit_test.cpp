@@ -188,6 +188,13 @@ TEST(FoundationJsonReader, NestingIsLimited) {
         EXPECT_EQ(platform::json_object_with_line(reader, nested(depth)) == nullptr, deep) << depth;
         EXPECT_EQ(platform::json_object_with_line_by_events(nested(depth)) == nullptr, deep) << depth;
     }
+    // A long line makes the reader give its buffers back; the limit holds
+    // for the lines after it.
+    EXPECT_NE(platform::json_object_with_line(reader, R"({"a":")" + std::string(20'000'000, 'x') + "\"}"), nullptr);
+    platform::release_large_buffers(reader);
+    EXPECT_NE(platform::json_object_with_line(reader, nested(511)), nullptr);
+    EXPECT_EQ(platform::json_object_with_line(reader, nested(512)), nullptr);
+    EXPECT_EQ(platform::json_object_with_line(reader, nested(1000)), nullptr);
     EXPECT_EQ(respond(nested(2'000'000)), R"({"status":"error","message":"bad request JSON"})");
 }
 
