@@ -2,10 +2,12 @@
 // JSON reader, regular expressions with UTF-16 ranges, template replacement
 // and the division of a text into characters (extended grapheme clusters).
 //
-// On this machine they are provided by ICU and nlohmann json, and this layer is
-// the only code that knows it; the engine's own code sees texts as well-formed
-// UTF-8 (a line's bytes go only to the JSON reader, which reads them as text)
-// and ranges as UTF-16 code units, as the platform reports them.
+// On this machine they are provided by ICU, simdjson and nlohmann json, and
+// this layer (platform_lines.cpp, platform_json.cpp, platform_text.cpp and
+// platform_regex.cpp) is the only code that knows it; the engine's own code
+// sees texts as well-formed UTF-8 (a line's bytes go only to the JSON reader,
+// which reads them as text) and ranges as UTF-16 code units, as the platform
+// reports them.
 #pragma once
 
 #include <cstddef>
@@ -108,7 +110,7 @@ struct Range {
 };
 
 // The location of a group that did not take part in a match.
-inline constexpr std::size_t not_found = static_cast<std::size_t>(PTRDIFF_MAX);
+inline constexpr std::size_t kNotFound = static_cast<std::size_t>(PTRDIFF_MAX);
 
 Text make_text(std::string_view utf8);
 
@@ -120,14 +122,6 @@ std::size_t length(const Text& text);
 // The units of `range` as UTF-8; a surrogate without its partner becomes U+FFFD.
 std::string substring(const Text& text, Range range);
 
-// Appends the units of `range` to `out` as UTF-8 (as substring does).
-void append_substring(std::string& out, const Text& text, Range range);
-
-// Writes the units of `range` as UTF-8 (as substring does) at `out`, which
-// has room for three bytes a unit of the range, and returns how many bytes it
-// wrote.
-std::size_t write_substring(char* out, const Text& text, Range range);
-
 // The characters (extended grapheme clusters) of a text, in order, as views
 // of the text.
 std::vector<std::string_view> characters(std::string_view utf8);
@@ -135,10 +129,10 @@ std::vector<std::string_view> characters(std::string_view utf8);
 // ---- regular expressions ---------------------------------------------------
 
 // Compile options, with the platform's values.
-inline constexpr std::uint32_t regex_case_insensitive = 1;
-inline constexpr std::uint32_t regex_allow_comments_and_whitespace = 2;
-inline constexpr std::uint32_t regex_dot_matches_line_separators = 8;
-inline constexpr std::uint32_t regex_anchors_match_lines = 16;
+inline constexpr std::uint32_t kRegexCaseInsensitive = 1;
+inline constexpr std::uint32_t kRegexAllowCommentsAndWhitespace = 2;
+inline constexpr std::uint32_t kRegexDotMatchesLineSeparators = 8;
+inline constexpr std::uint32_t kRegexAnchorsMatchLines = 16;
 
 struct Regex;
 struct RegexDelete {

@@ -210,7 +210,7 @@ TEST(FoundationTexts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) 
 
 TEST(FoundationMatchToJson, PiecesInTheirFixedOrder) {
     const platform::Text text = platform::make_text("xa\"b");
-    const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::not_found, 0}, {3, 0}, {2, 2}};
+    const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::kNotFound, 0}, {3, 0}, {2, 2}};
     const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
     EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
               R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");

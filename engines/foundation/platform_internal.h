@@ -1,0 +1,34 @@
+// What the platform layer's sources share among themselves: UTF-8 and UTF-16
+// conversions and ICU's text handles. Not for the engine's own code.
+#pragma once
+
+#include <unicode/utext.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace brindlecap::foundation::platform::internal {
+
+// Writes the units as UTF-8 at `out`, which has room for three bytes a unit
+// (a pair of units makes four), and returns how many bytes it wrote; a
+// surrogate without its partner becomes U+FFFD.
+std::size_t utf16_to_utf8(char* out, const char16_t* units, std::size_t count);
+
+// The length of the well-formed prefix of `bytes`.
+std::size_t well_formed_prefix(std::string_view bytes);
+
+// Writes the units of `utf8` to `out`, which has room for one unit per byte,
+// and returns how many it wrote; each ill-formed sequence becomes U+FFFD.
+std::size_t utf8_to_utf16(char16_t* out, std::string_view utf8);
+
+std::u16string to_utf16(std::string_view utf8);
+std::string to_utf8(std::u16string_view units);
+
+struct UTextClose {
+    void operator()(UText* text) const { utext_close(text); }
+};
+using UTextPtr = std::unique_ptr<UText, UTextClose>;
+
+}  // namespace brindlecap::foundation::platform::internal

@@ -1,0 +1,246 @@
+// Regular expressions over UTF-16 texts, with ICU: compiling, searching and
+// template replacement.
+#include "platform.h"
+#include "platform_internal.h"
+
+#include <unicode/regex.h>
+#include <unicode/utypes.h>
+
+#include <algorithm>
+#include <new>
+
+namespace brindlecap::foundation::platform {
+
+using namespace internal;
+
+namespace {
+
+// One piece of a parsed replacement template: literal units, or a group.
+struct TemplatePiece {
+    std::u16string literal;
+    std::size_t group = 0;
+    bool is_group = false;
+};
+
+std::size_t decimal_digits(std::size_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+std::vector<TemplatePiece> parse_template(std::u16string_view t, std::size_t group_count) {
+    const std::size_t max_digits = decimal_digits(group_count);
+    std::vector<TemplatePiece> pieces;
+    std::u16string literal;
+    auto flush_literal = [&] {
+        if (!literal.empty()) {
+            pieces.push_back({std::move(literal), 0, false});
+            literal.clear();
+        }
+    };
+    std::size_t i = 0;
+    while (i < t.size()) {
+        const char16_t c = t[i];
+        if (c == u'\\') {
+            // A backslash at the very end has nothing to make literal and is dropped.
+            if (i + 1 < t.size()) literal.push_back(t[i + 1]);
+            i += 2;
+            continue;
+        }
+        if (c == u'$') {
+            std::size_t j = i + 1;
+            std::size_t number = 0;
+            while (j < t.size() && j - (i + 1) < max_digits && t[j] >= u'0' && t[j] <= u'9') {
+                number = number * 10 + static_cast<std::size_t>(t[j] - u'0');
+                ++j;
+            }
+            if (j > i + 1) {
+                flush_literal();
+                pieces.push_back({{}, number, true});
+                i = j;
+                continue;
+            }
+        }
+        literal.push_back(c);
+        ++i;
+    }
+    flush_literal();
+    return pieces;
+}
+
+}  // namespace
+
+void release_large_buffers(Text& text, MatchList& matches) {
+    if (text.capacity * sizeof(char16_t) > kKeptBufferBytes) text = Text{};
+    std::size_t kept = 0;
+    for (const std::vector<Range>& block : matches.blocks) kept += block.capacity() * sizeof(Range);
+    if (kept > kKeptBufferBytes) matches = MatchList{};
+}
+
+struct Regex {
+    std::unique_ptr<icu::RegexPattern> pattern;
+};
+
+void RegexDelete::operator()(Regex* regex) const { delete regex; }
+
+CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
+    std::uint32_t flags = 0;
+    if (options & kRegexCaseInsensitive) flags |= UREGEX_CASE_INSENSITIVE;
+    if (options & kRegexAllowCommentsAndWhitespace) flags |= UREGEX_COMMENTS;
+    if (options & kRegexDotMatchesLineSeparators) flags |= UREGEX_DOTALL;
+    if (options & kRegexAnchorsMatchLines) flags |= UREGEX_MULTILINE;
+
+    UErrorCode status = U_ZERO_ERROR;
+    UTextPtr text(utext_openUTF8(nullptr, pattern.data(), static_cast<std::int64_t>(pattern.size()),
+                                 &status));
+    UParseError where{};
+    std::unique_ptr<icu::RegexPattern> compiled;
+    if (U_SUCCESS(status)) compiled.reset(icu::RegexPattern::compile(text.get(), flags, where, status));
+    if (U_FAILURE(status) || !compiled) {
+        return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
+    }
+    return {RegexPtr(new Regex{std::move(compiled)}), {}};
+}
+
+namespace {
+
+struct Search {
+    UTextPtr input;
+    std::unique_ptr<icu::RegexMatcher> matcher;
+    std::size_t group_count = 0;
+};
+
+// ICU reports a failed allocation by a status; the engine answers it as any
+// other exhausted memory rather than with a list cut short. The search has
+// no stack limit, so a stack overflow is a backtracking stack that could
+// not grow.
+void check_memory(UErrorCode status) {
+    if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_STACK_OVERFLOW) throw std::bad_alloc();
+}
+
+// A matcher over `range` of `text`, or nothing when ICU cannot set one up.
+std::optional<Search> start_search(const Regex& regex, const Text& text, Range range) {
+    UErrorCode status = U_ZERO_ERROR;
+    Search search;
+    search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.get()),
+                                        static_cast<std::int64_t>(text.size), &status));
+    check_memory(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    search.matcher.reset(regex.pattern->matcher(status));
+    if (!search.matcher) throw std::bad_alloc();
+    check_memory(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    search.matcher->reset(search.input.get());
+    const std::size_t begin = std::min(range.location, text.size);
+    const std::size_t end = begin + std::min(range.length, text.size - begin);
+    search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end), status);
+    // The search has no limits of its own: the backtracking stack may grow
+    // as the text needs rather than stopping the search part way.
+    search.matcher->setStackLimit(0, status);
+    check_memory(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    search.group_count = static_cast<std::size_t>(search.matcher->groupCount());
+    return search;
+}
+
+Range group_range(icu::RegexMatcher& matcher, std::size_t group, UErrorCode& status) {
+    const auto g = static_cast<std::int32_t>(group);
+    const std::int64_t start = matcher.start64(g, status);
+    const std::int64_t end = matcher.end64(g, status);
+    if (U_FAILURE(status) || start < 0) return {kNotFound, 0};
+    return {static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)};
+}
+
+}  // namespace
+
+std::size_t match_count(const MatchList& matches) { return matches.count; }
+
+TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
+    const std::vector<Range>& block = matches.blocks[index / matches.matches_per_block];
+    return TextCheckingResult(block).subspan((index % matches.matches_per_block) * matches.number_of_ranges,
+                                             matches.number_of_ranges);
+}
+
+void find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
+    constexpr std::size_t kBlockRanges = 1 << 16;
+    result.count = 0;
+    for (std::vector<Range>& block : result.blocks) block.clear();
+    std::size_t used_blocks = 0;
+    result.number_of_ranges = 1;
+    auto search = start_search(regex, text, range);
+    if (!search) return;
+    result.number_of_ranges = search->group_count + 1;
+    result.matches_per_block = std::max<std::size_t>(1, kBlockRanges / result.number_of_ranges);
+    const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
+    UErrorCode status = U_ZERO_ERROR;
+    while (search->matcher->find(status) && U_SUCCESS(status)) {
+        if (used_blocks == 0 || result.blocks[used_blocks - 1].size() == full_block) {
+            if (used_blocks == result.blocks.size()) {
+                result.blocks.emplace_back();
+                // The first block grows as needed, for the many short lists.
+                if (used_blocks > 0) result.blocks.back().reserve(full_block);
+            }
+            ++used_blocks;
+        }
+        std::vector<Range>& block = result.blocks[used_blocks - 1];
+        for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
+            block.push_back(group_range(*search->matcher, g, status));
+        }
+        ++result.count;
+    }
+    check_memory(status);
+}
+
+MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
+    MatchList result;
+    find_matches(result, regex, text, range);
+    return result;
+}
+
+std::string replace_matches(const Regex& regex, const Text& text, Range range,
+                            std::string_view template_text) {
+    auto search = start_search(regex, text, range);
+    const std::u16string_view units(text.units.get(), text.size);
+    if (!search) return to_utf8(units);
+    const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), search->group_count);
+    std::u16string out;
+    out.reserve(units.size());
+    std::size_t copied = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    while (search->matcher->find(status) && U_SUCCESS(status)) {
+        const Range whole = group_range(*search->matcher, 0, status);
+        if (whole.location == kNotFound) break;
+        out.append(units.substr(copied, whole.location - copied));
+        for (const TemplatePiece& piece : pieces) {
+            if (!piece.is_group) {
+                out.append(piece.literal);
+            } else if (piece.group <= search->group_count) {
+                const Range r = group_range(*search->matcher, piece.group, status);
+                if (r.location != kNotFound) out.append(units.substr(r.location, r.length));
+            }
+        }
+        copied = whole.location + whole.length;
+    }
+    check_memory(status);
+    out.append(units.substr(copied));
+    return to_utf8(out);
+}
+
+std::string expand_template(std::string_view template_text,
+                            const std::vector<std::optional<std::string>>& groups) {
+    const std::size_t group_count = groups.empty() ? 0 : groups.size() - 1;
+    std::string out;
+    for (const TemplatePiece& piece : parse_template(to_utf16(template_text), group_count)) {
+        if (!piece.is_group) {
+            out += to_utf8(piece.literal);
+        } else if (piece.group < groups.size() && groups[piece.group]) {
+            out += *groups[piece.group];
+        }
+    }
+    return out;
+}
+
+}  // namespace brindlecap::foundation::platform
