@@ -166,6 +166,37 @@ TEST(FoundationJsonReader, Table) {
     }
 }
 
+// Random lines, well-formed or nearly so: the fast parser and the event
+// parser give the same answer to each.
+TEST(FoundationJsonReader, BothParsersAgreeOnRandomLines) {
+    const std::vector<std::string> tokens = {
+        "{", "}", "[", "]", ":", ",", " ", "\t", "\r", "\"op\"", "\"text\"", "\"a\"", "\"x\"", "\"\\u00e9\"",
+        "\"\\ud83d\\ude00\"", "\"\\ud800\"", "\"\\u0000\"", "\"\\/\\n\"", "\"a\x01\"", "\"\xc3\xa9\"", "\xff",
+        "\"\xed\xa0\x80\"", "1", "-0", "1.5", "1e400", "123456789012345678901234567890", "01", "true", "nul",
+        "null", "\xef\xbb\xbf", "\"\\q\"", "\x0b"};
+    std::mt19937 random(11);
+    platform::JsonReader reader = platform::make_json_reader();
+    const std::vector<std::string> keys = {"op", "text", "a", "x"};
+    for (int k = 0; k < 20000; ++k) {
+        std::string line;
+        if (k % 2 == 0) {
+            // An object of members, each value a token, sometimes spoilt.
+            line = "{";
+            for (std::size_t m = random() % 4; m > 0; --m) {
+                line += tokens[9 + random() % 4] + ":" + tokens[9 + random() % (tokens.size() - 9)];
+                if (m > 1) line += ",";
+            }
+            line += "}";
+            if (random() % 4 == 0) line.insert(random() % (line.size() + 1), tokens[random() % tokens.size()]);
+        } else {
+            for (std::size_t n = random() % 8; n > 0; --n) line += tokens[random() % tokens.size()];
+        }
+        EXPECT_EQ(members_of(platform::json_object_with_line(reader, line), keys),
+                  members_of(platform::json_object_with_line_by_events(line), keys))
+            << testing::PrintToString(line);
+    }
+}
+
 // A raw NUL byte after the value (or anywhere) is not part of one JSON value.
 TEST(FoundationJsonReader, RawNulBytesAreRefused) {
     using namespace std::string_view_literals;
