@@ -37,53 +37,80 @@ std::optional<std::uint64_t> read_number(std::string_view text, std::size_t& i) 
     return value;
 }
 
-// Index just past the bracket expression that opens at `open` (a '['),
-// reading it as POSIX does: a leading '^' and ']' are literal, [: :], [. .]
-// and [= =] hide their contents, and a backslash is an ordinary character.
-std::size_t skip_bracket(std::string_view text, std::size_t open) {
+// Index just past the bracket expression that opens at `open` (a '['), read
+// the way TRE reads one: a leading '^' and a first ']' are literal, a
+// character followed by '-' and anything but ']' is a range of three, "[:"
+// runs to the next ':' and one character more, and a backslash is an
+// ordinary character. "[." and "[=" are refused by TRE, so where such a
+// bracket ends does not matter. Working on bytes finds the same end as
+// TRE's characters: every byte that lookahead compares with is ASCII.
+std::size_t bracket_end(std::string_view text, std::size_t open) {
     std::size_t i = open + 1;
     if (i < text.size() && text[i] == '^') ++i;
-    if (i < text.size() && text[i] == ']') ++i;
+    const std::size_t first = i;
     while (i < text.size()) {
-        char c = text[i];
-        if (c == ']') return i + 1;
-        if (c == '[' && i + 1 < text.size() &&
-            (text[i + 1] == ':' || text[i + 1] == '.' || text[i + 1] == '=')) {
-            char kind = text[i + 1];
-            std::size_t close = i + 2;
-            while (close + 1 < text.size() && !(text[close] == kind && text[close + 1] == ']')) {
-                ++close;
-            }
-            if (close + 1 >= text.size()) return text.size();
-            i = close + 2;
-            continue;
+        if (text[i] == ']' && i > first) return i + 1;
+        if (i + 2 < text.size() && text[i + 1] == '-' && text[i + 2] != ']') {
+            i += 3;
+        } else if (i + 1 < text.size() && text[i] == '[' && text[i + 1] == ':') {
+            std::size_t colon = text.find(':', i + 2);
+            if (colon == std::string_view::npos) return text.size();
+            i = colon + 2;
+        } else {
+            ++i;
         }
-        ++i;
     }
     return text.size();
 }
 
+enum class Lexeme { other, open_brace, escaped_backslash };
+
+struct Token {
+    Lexeme kind = Lexeme::other;
+    std::size_t end = 0;  // index just past the token
+};
+
+bool is_extension_flag(char c) { return c == 'i' || c == 'n' || c == 'r' || c == 'U' || c == '-'; }
+
+// The unit of extended-syntax text at `i` as TRE's parser steps over it: an
+// escape (\x{...} and a \Q...\E literal run taken whole), a bracket
+// expression, a (?#...) comment, or a single byte. Only outside these does
+// TRE read a '{' as the start of a bound.
+Token next_token(std::string_view text, std::size_t i) {
+    const std::size_t size = text.size();
+    const char c = text[i];
+    if (c == '\\') {
+        if (i + 1 >= size) return {Lexeme::other, size};
+        const char escaped = text[i + 1];
+        if (escaped == 'x' && i + 2 < size && text[i + 2] == '{') {
+            std::size_t close = text.find('}', i + 3);
+            return {Lexeme::other, close == std::string_view::npos ? size : close + 1};
+        }
+        if (escaped == 'Q') {
+            std::size_t stop = text.find("\\E", i + 2);
+            return {Lexeme::other, stop == std::string_view::npos ? size : stop + 2};
+        }
+        return {escaped == '\\' ? Lexeme::escaped_backslash : Lexeme::other, i + 2};
+    }
+    if (c == '[') return {Lexeme::other, bracket_end(text, i)};
+    if (c == '(' && i + 1 < size && text[i + 1] == '?') {
+        std::size_t j = i + 2;
+        while (j < size && is_extension_flag(text[j])) ++j;
+        if (j < size && text[j] == '#') {
+            std::size_t close = text.find(')', j);
+            return {Lexeme::other, close == std::string_view::npos ? size : close + 1};
+        }
+    }
+    return {c == '{' ? Lexeme::open_brace : Lexeme::other, i + 1};
+}
+
 // Index of the next '{' at or after `i` that TRE reads as the start of a
-// bound: outside brackets and not escaped (the braces of TRE's hexadecimal
-// escape \x{...} are no bound); npos when there is none.
+// bound; npos when there is none.
 std::size_t next_bound(std::string_view text, std::size_t i) {
     while (i < text.size()) {
-        char c = text[i];
-        if (c == '\\') {
-            if (i + 2 < text.size() && text[i + 1] == 'x' && text[i + 2] == '{') {
-                std::size_t close = text.find('}', i + 3);
-                if (close == std::string_view::npos) return std::string_view::npos;
-                i = close + 1;
-            } else {
-                i += 2;
-            }
-        } else if (c == '[') {
-            i = skip_bracket(text, i);
-        } else if (c == '{') {
-            return i;
-        } else {
-            ++i;
-        }
+        Token token = next_token(text, i);
+        if (token.kind == Lexeme::open_brace) return i;
+        i = token.end;
     }
     return std::string_view::npos;
 }
@@ -166,36 +193,40 @@ int classify_bad_bound(std::string_view text) {
     return TRE_BADBR;
 }
 
-BoundsForTre bounds_for_tre(std::string_view text) {
-    BoundsForTre result;
+TextForTre text_for_tre(std::string_view text) {
+    TextForTre result;
     std::size_t copied = 0;
+    auto replace = [&](std::size_t from, std::size_t to, std::string_view with) {
+        result.text.append(text, copied, from - copied);
+        result.text += with;
+        copied = to;
+    };
     auto clamp_number = [&](std::size_t& j) {
         std::size_t digits = j;
         std::optional<std::uint64_t> value = read_number(text, j);
-        if (!value || *value <= TRE_INT_MAX) return false;
-        result.text.append(text, copied, digits - copied);
-        result.text += "256";
-        copied = j;
-        return true;
+        if (value && *value > TRE_INT_MAX) replace(digits, j, "256");
+        return value;
     };
-    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
-        std::size_t j = i + 1;
-        bool clamped_min = clamp_number(j);
-        if (j < text.size() && text[j] == ',') {
-            ++j;
-            std::size_t max_at = j;
-            clamp_number(j);
-            if (clamped_min && j == max_at) result.open_minimum_clamped = true;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        Token token = next_token(text, i);
+        if (token.kind == Lexeme::escaped_backslash && token.end < text.size() &&
+            text[token.end] == ')') {
+            replace(i, token.end, "\\x5c");
+        } else if (token.kind == Lexeme::open_brace) {
+            std::size_t j = i + 1;
+            std::optional<std::uint64_t> min = clamp_number(j);
+            if (j < text.size() && text[j] == ',') {
+                ++j;
+                std::size_t max_at = j;
+                if (!clamp_number(j) && min && *min > DUP_MAX) replace(max_at, max_at, "256");
+            }
+            token.end = j;
         }
-        i = j;
+        i = token.end;
     }
-    if (copied == 0) {
-        result.text.clear();
-        result.changed = false;
-    } else {
-        result.text.append(text, copied, std::string_view::npos);
-        result.changed = true;
-    }
+    result.changed = copied != 0;
+    if (result.changed) result.text.append(text, copied, std::string_view::npos);
     return result;
 }
 
@@ -217,16 +248,11 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
                        std::to_string(nul));
     }
     int cflags = REG_EXTENDED | (f.icase ? REG_ICASE : 0);
-    BoundsForTre bounds = bounds_for_tre(text);
-    const std::string& tre_text = bounds.changed ? bounds.text : text;
+    TextForTre rewritten = text_for_tre(text);
+    const std::string& tre_text = rewritten.changed ? rewritten.text : text;
     auto compiled = std::make_unique<TrePattern>();
     // `tre_text` is NUL-terminated by std::string and holds no other NUL.
     int result = tre_regcomp(&compiled->re, tre_text.c_str(), cflags);
-    if (result == 0 && bounds.open_minimum_clamped) {
-        // A minimum beyond TRE's reach is a bound above 255 all the same.
-        tre_regfree(&compiled->re);
-        result = TRE_BADMAX;
-    }
     if (result != 0) {
         // A pattern that failed to compile holds nothing to release.
         if (result == TRE_BADBR) result = classify_bad_bound(tre_text);

@@ -44,20 +44,24 @@ std::string translate_bre(std::string_view pattern);
 // plain digits with an optional comma keeps 10.
 int classify_bad_bound(std::string_view tre_text);
 
-// TRE reads the numbers of a bound into an int without a check, so digits
-// beyond its range wrap around (a{4294967296} would compile as a{0}, and
-// a{1,2147483648} as a{1,}). Every bound number above 255 means the same to
-// TRE (refused, or for a minimum without maximum, many copies), so the text
-// handed to TRE carries such numbers as 256. `changed` tells whether any
-// was; `open_minimum_clamped`, whether one was the minimum of a bound without
-// maximum ({N,}), which TRE would accept as {256,} and which is refused as a
-// bound above 255 instead.
-struct BoundsForTre {
+// The extended-syntax text as TRE is given it, where TRE would misread it:
+// - TRE reads the numbers of a bound into an int without a check, so digits
+//   beyond its range would wrap around (a{4294967296} would compile as a{0});
+//   such numbers are carried as 256, which TRE refuses all the same.
+// - TRE accepts a minimum above 255 when the maximum is left open ({300,})
+//   and builds that many copies, which for large numbers takes gigabytes; the
+//   open maximum is given as 256, so that TRE refuses the bound where it
+//   reads it, as it refuses every other bound above 255.
+// - After an escaped backslash, TRE's parser reads a ')' outside any group
+//   as an empty expression without moving on, and allocates without end
+//   (\\) in extended syntax); the backslash is given as \x5c, after which
+//   TRE reads that ')' as the literal it is elsewhere (as in a)).
+// `changed` tells whether the text differs from the one given.
+struct TextForTre {
     std::string text;
     bool changed = false;
-    bool open_minimum_clamped = false;
 };
-BoundsForTre bounds_for_tre(std::string_view tre_text);
+TextForTre text_for_tre(std::string_view tre_text);
 
 // Whether the extended-syntax text may hold \< \> \b or \B.
 bool has_word_assertion(std::string_view tre_text);
