@@ -2,6 +2,7 @@
 
 #include "tre_pattern.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -259,6 +260,8 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
         return failure("TRE compile error code " + std::to_string(result));
     }
     compiled->reads_before_start = has_word_assertion(text);
+    compiled->ascii = std::all_of(tre_text.begin(), tre_text.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return CompiledPattern(compiled.release());
 }
 

@@ -3,9 +3,14 @@
 #include "tre_pattern.h"
 
 #include <algorithm>
+#include <clocale>
+#include <cstdint>
 #include <cstdlib>
-#include <new>
+#include <cstring>
 #include <cwchar>
+#include <cwctype>
+#include <locale.h>
+#include <new>
 
 namespace brindlecap::shell {
 
@@ -26,6 +31,77 @@ std::size_t step_after_empty(std::string_view line, std::size_t position) {
     return length;
 }
 
+bool is_ascii(std::string_view line) {
+    constexpr std::uint64_t HIGH_BITS = 0x8080808080808080u;
+    std::size_t i = 0;
+    std::uint64_t seen = 0;
+    for (; i + 8 <= line.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, line.data() + i, sizeof word);
+        seen |= word;
+    }
+    for (; i < line.size(); ++i) seen |= static_cast<unsigned char>(line[i]);
+    return (seen & HIGH_BITS) == 0;
+}
+
+// The C locale, in which TRE works on bytes, when searching an ASCII line
+// there finds what a search in the process's multibyte locale finds for an
+// ASCII pattern: the pattern was compiled in the process's locale (its
+// literals, case counterparts and class tables are fixed then), and on ASCII
+// characters TRE's multibyte mode decodes each byte to the same code. What
+// the matcher still asks the locale while it runs (case mapping for classes
+// under REG_ICASE, alphanumerics for word assertions) must give the same
+// answers for every ASCII character in both; otherwise, and in a locale
+// whose characters are single bytes anyway, there is no byte path (null).
+class ByteLocale {
+public:
+    ByteLocale() {
+        if (MB_CUR_MAX == 1) return;
+        locale_t c = newlocale(LC_ALL_MASK, "C", locale_t{});
+        if (c == locale_t{}) return;
+        for (wint_t ch = 0; ch < 0x80; ++ch) {
+            if (std::towlower(ch) != towlower_l(ch, c) || std::towupper(ch) != towupper_l(ch, c) ||
+                (std::iswalnum(ch) != 0) != (iswalnum_l(ch, c) != 0)) {
+                freelocale(c);
+                return;
+            }
+        }
+        locale_ = c;
+    }
+    ~ByteLocale() {
+        if (locale_ != locale_t{}) freelocale(locale_);
+    }
+    ByteLocale(const ByteLocale&) = delete;
+    ByteLocale& operator=(const ByteLocale&) = delete;
+    locale_t get() const { return locale_; }
+
+private:
+    locale_t locale_{};
+};
+
+// Puts this thread in the byte locale for ASCII lines and back in its own for
+// the others, switching only when that changes; its own is restored at the end.
+class ThreadLocaleSwitch {
+public:
+    explicit ThreadLocaleSwitch(locale_t bytes) : bytes_(bytes) {}
+    ~ThreadLocaleSwitch() { use_bytes(false); }
+    ThreadLocaleSwitch(const ThreadLocaleSwitch&) = delete;
+    ThreadLocaleSwitch& operator=(const ThreadLocaleSwitch&) = delete;
+    void use_bytes(bool on) {
+        if (on == (own_ != locale_t{})) return;
+        if (on) {
+            own_ = uselocale(bytes_);
+        } else {
+            uselocale(own_);
+            own_ = locale_t{};
+        }
+    }
+
+private:
+    locale_t bytes_;
+    locale_t own_{};  // set while the byte locale is in use
+};
+
 }  // namespace
 
 std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line) {
@@ -34,7 +110,11 @@ std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_v
     return spans;
 }
 
-std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text) {
+std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text,
+                                         bool byte_path) {
+    static const ByteLocale byte_locale;
+    const bool bytes_possible = byte_path && pattern.ascii && byte_locale.get() != locale_t{};
+    ThreadLocaleSwitch locale_switch(byte_locale.get());
     // Growing the list step by step would copy it and leave the old copies'
     // pages behind; once a sample of the text is searched, room for the whole
     // text at the same rate is reserved in one step.
@@ -42,6 +122,7 @@ std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_
     std::vector<MatchSpan> spans;
     bool estimated = false;
     for_each_line(text, [&](std::string_view line, std::size_t offset) {
+        if (bytes_possible) locale_switch.use_bytes(is_ascii(line));
         append_line_matches(pattern, line, offset, spans);
         std::size_t searched = offset + line.size() + 1;
         if (!estimated && searched >= SAMPLE && searched < text.size()) {

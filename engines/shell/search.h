@@ -24,7 +24,11 @@ void append_line_matches(const TrePattern& pattern, std::string_view line,
                          std::size_t line_offset, std::vector<MatchSpan>& spans);
 
 // Every non-empty match of every line of the text, as offsets into the text.
-std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text);
+// In a multibyte locale, an ASCII line searched with an ASCII pattern goes to
+// TRE in its byte mode, which finds the same matches without decoding the
+// line; `byte_path` false keeps every line in the multibyte mode.
+std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text,
+                                         bool byte_path = true);
 
 // Calls `visit(line, line_offset)` for every line of the text (cut at each
 // line feed; the empty text is one empty line).

@@ -12,6 +12,8 @@ struct TrePattern {
     // character before a search's start; only such a pattern can find a
     // different match when a search starts later on the line.
     bool reads_before_start = true;
+    // Every byte of the text TRE compiled is ASCII.
+    bool ascii = false;
 };
 
 }  // namespace brindlecap::shell

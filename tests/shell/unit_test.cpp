@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include <string>
 #include <variant>
 
@@ -37,6 +39,34 @@ TEST(CompileRegex, BoundErrorTable) {
                           " (pattern=" + pattern + ")");
         }
     }
+}
+
+TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
+    // The byte path exists only in a multibyte locale; it is chosen at the
+    // first search, so this is the first test in this program to search.
+    std::setlocale(LC_ALL, "C.UTF-8");
+    std::vector<std::string> texts;
+    for (const auto& row : test::load_table(table("byte_path.jsonl")))
+        if (row.fields[0] == "text") texts.push_back(row.fields[1].get<std::string>());
+    for (const auto& row : test::load_table(table("byte_path.jsonl"))) {
+        if (row.fields[0] == "text") continue;
+        const auto flags = row.fields[0].get<std::string>();
+        const auto pattern = row.fields[1].get<std::string>();
+        SCOPED_TRACE("byte_path.jsonl line " + std::to_string(row.line) + ": " + pattern);
+        auto compiled = compile_regex(pattern, flags);
+        ASSERT_TRUE(std::holds_alternative<CompiledPattern>(compiled));
+        const TrePattern& tre = *std::get<CompiledPattern>(compiled);
+        for (const std::string& text : texts) {
+            auto spans = [](const std::vector<MatchSpan>& found) {
+                std::vector<std::pair<std::size_t, std::size_t>> pairs;
+                for (const MatchSpan& span : found) pairs.emplace_back(span.start, span.end);
+                return pairs;
+            };
+            EXPECT_EQ(spans(find_text_matches(tre, text, true)), spans(find_text_matches(tre, text, false)))
+                << text;
+        }
+    }
+    std::setlocale(LC_ALL, "C");
 }
 
 TEST(ExpandReplacement, Table) {
