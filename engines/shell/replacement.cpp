@@ -38,8 +38,21 @@ const UCaseMap* root_case_map() {
 // Appends the mapping of `piece` (valid UTF-8, at most MAP_PIECE_LIMIT
 // bytes, so that ICU's int32_t lengths hold it and its mapping) to `out`.
 void map_piece(std::string_view piece, CaseMode mode, std::string& out) {
-    const UCaseMap* map = root_case_map();
     if (piece.empty()) return;
+    // Every ASCII character's full mapping in the root locale is its ASCII
+    // counterpart (the special and conditional mappings are all beyond
+    // ASCII), so an ASCII piece needs no call into ICU.
+    if (std::all_of(piece.begin(), piece.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        const std::size_t at = out.size();
+        out += piece;
+        for (std::size_t i = at; i < out.size(); ++i) {
+            char& c = out[i];
+            if (mode == CaseMode::lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (mode == CaseMode::upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        }
+        return;
+    }
+    const UCaseMap* map = root_case_map();
     if (map == nullptr) {
         out += piece;
         return;
