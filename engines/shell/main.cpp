@@ -5,6 +5,7 @@
 #include "protocol/protocol.h"
 
 #include <clocale>
+#include <malloc.h>
 #include <pthread.h>
 
 namespace {
@@ -16,6 +17,14 @@ namespace {
 // heap that compiling such a pattern needs runs out first, which TRE reports
 // as a compile error.
 constexpr std::size_t LOOP_STACK_BYTES = std::size_t{1} << 30;
+
+// A request with a large text allocates buffers of tens of megabytes (the
+// line, the parsed text, the matches, the response) and frees them once it
+// is answered. By default each of them is mapped afresh and given back at
+// once, so every such request faults all their pages in again; kept in the
+// heap up to these sizes, the next request reuses them.
+constexpr int HEAP_BUFFER_BYTES = 32 << 20;  // glibc's largest mapping threshold
+constexpr int HEAP_KEPT_BYTES = 64 << 20;
 
 void* run_loop(void*) {
     static constexpr brindlecap::Operation operations[] = {
@@ -33,6 +42,8 @@ int main() {
     // characters. An unknown locale leaves POSIX in force, which is fine.
     std::setlocale(LC_ALL, "");
     brindlecap::prepare_standard_streams();
+    mallopt(M_MMAP_THRESHOLD, HEAP_BUFFER_BYTES);
+    mallopt(M_TRIM_THRESHOLD, HEAP_KEPT_BYTES);
 
     bool started = false;
     pthread_attr_t attributes;
