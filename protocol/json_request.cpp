@@ -1,6 +1,7 @@
 #include "protocol.h"
 
-#include <cstring>
+#include <cfloat>
+#include <cmath>
 #include <vector>
 
 namespace brindlecap {
@@ -9,91 +10,151 @@ namespace {
 
 constexpr std::size_t MAX_NESTING = 127;
 
-// Column (from 1) of the bracket that opens the first level beyond the
-// limit. Only called once the parser stopped there, so everything before it
-// is well-formed JSON and a plain scan of strings and brackets suffices; this
-// keeps position counting off the parser's path.
-std::size_t too_deep_column(std::string_view line) {
-    std::size_t depth = 0;
-    bool in_string = false, escaped = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > MAX_NESTING) return i + 1;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return line.size();
+// How much of the offending token a fault description quotes: enough to show
+// what went wrong, never the whole of a long line.
+constexpr std::size_t MAX_QUOTE = 512;
+
+using Adapter = decltype(nlohmann::detail::input_adapter(static_cast<const char*>(nullptr),
+                                                         static_cast<const char*>(nullptr)));
+using Lexer = nlohmann::detail::lexer<Json, Adapter>;
+using Token = Lexer::token_type;
+
+// The library's escaped token text, cut at a character boundary and before any
+// "<U+XXXX>" marker that the limit would split.
+std::string bounded_quote(std::string token) {
+    if (token.size() <= MAX_QUOTE) return token;
+    std::size_t cut = MAX_QUOTE;
+    while (cut > 0 && (static_cast<unsigned char>(token[cut]) & 0xC0) == 0x80) --cut;
+    const std::size_t marker = token.rfind('<', cut);
+    if (marker != std::string::npos && cut - marker < 8 && token.compare(marker, 3, "<U+") == 0) cut = marker;
+    token.resize(cut);
+    return token + "...";
 }
 
-// Builds the value tree from parser events; a later duplicate key replaces the
-// earlier value.
-class TreeBuilder {
+// Reads one line with the library's lexer, following its parser step for step
+// so that every fault keeps the library's description and column, while
+// building the tree directly: a later duplicate key replaces the earlier value,
+// nesting stops at MAX_NESTING, a number beyond a double's range is kept as the
+// largest double of its sign, and only JSON white space may follow the value.
+class Reader {
 public:
-    explicit TreeBuilder(std::string_view line) : line_(line) {}
+    explicit Reader(std::string_view line)
+        : line_(line), lexer_(nlohmann::detail::input_adapter(line.data(), line.data() + line.size())) {}
 
-    bool null() { return put(Json(nullptr)); }
-    bool boolean(bool value) { return put(Json(value)); }
-    bool number_integer(Json::number_integer_t value) { return put(Json(value)); }
-    bool number_unsigned(Json::number_unsigned_t value) { return put(Json(value)); }
-    bool number_float(Json::number_float_t value, const Json::string_t&) { return put(Json(value)); }
-    bool string(Json::string_t& value) { return put(Json(std::move(value))); }
-    bool binary(Json::binary_t&) { return put(Json()); }
-
-    bool start_object(std::size_t) { return open(Json::object()); }
-    bool start_array(std::size_t) { return open(Json::array()); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
-    bool key(Json::string_t& name) {
-        key_ = std::move(name);
+    // True when the line holds one value; otherwise fault() describes why.
+    bool read() {
+        next();
+        if (!read_value()) return false;
+        next();
+        // The lexer also stops at a NUL byte, which is not white space.
+        if (last_ != Token::end_of_input || column() <= line_.size()) return fail("trailing characters");
         return true;
-    }
-
-    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) {
-        if (complete_) {
-            description_ = "trailing characters";
-        } else {
-            // The library's message is "parse error at line L, column C: <what went wrong>".
-            const std::string text = error.what();
-            const std::size_t column = text.find("column ");
-            const std::size_t colon = column == std::string::npos ? column : text.find(": ", column);
-            description_ = colon == std::string::npos ? text : text.substr(colon + 2);
-        }
-        column_ = position;
-        return false;
     }
 
     Json& root() { return root_; }
-    std::string fault() const {
-        return description_ + " at line 1 column " + std::to_string(column_);
-    }
+    std::string fault() const { return description_ + " at line 1 column " + std::to_string(column_); }
 
 private:
-    bool put(Json value) {
-        if (stack_.empty()) {
-            root_ = std::move(value);
-            complete_ = true;
-        } else if (stack_.back()->is_array()) {
-            stack_.back()->push_back(std::move(value));
-        } else {
-            (*stack_.back())[key_] = std::move(value);
+    bool read_value() {
+        std::vector<bool> in_array;  // one entry per open container
+        for (;;) {
+            switch (last_) {
+            case Token::begin_object:
+                if (!open(Json::object())) return false;
+                if (next() == Token::end_object) {
+                    close();
+                    break;
+                }
+                if (!read_key()) return false;
+                in_array.push_back(false);
+                next();
+                continue;
+            case Token::begin_array:
+                if (!open(Json::array())) return false;
+                if (next() == Token::end_array) {
+                    close();
+                    break;
+                }
+                in_array.push_back(true);
+                continue;
+            case Token::value_float: {
+                double value = lexer_.get_number_float();
+                if (!std::isfinite(value)) value = std::copysign(DBL_MAX, value);
+                put(Json(value));
+                break;
+            }
+            case Token::literal_false: put(Json(false)); break;
+            case Token::literal_true: put(Json(true)); break;
+            case Token::literal_null: put(Json(nullptr)); break;
+            case Token::value_integer: put(Json(lexer_.get_number_integer())); break;
+            case Token::value_unsigned: put(Json(lexer_.get_number_unsigned())); break;
+            case Token::value_string: put(Json(std::move(lexer_.get_string()))); break;
+            case Token::parse_error: return fail(syntax_error(Token::uninitialized, "value"));
+            default: return fail(syntax_error(Token::literal_or_value, "value"));
+            }
+
+            // A value is complete: carry on in the container that holds it.
+            for (;;) {
+                if (in_array.empty()) return true;
+                if (in_array.back()) {
+                    if (next() == Token::value_separator) {
+                        next();
+                        break;
+                    }
+                    if (last_ != Token::end_array) return fail(syntax_error(Token::end_array, "array"));
+                } else {
+                    if (next() == Token::value_separator) {
+                        next();
+                        if (!read_key()) return false;
+                        next();
+                        break;
+                    }
+                    if (last_ != Token::end_object) return fail(syntax_error(Token::end_object, "object"));
+                }
+                close();
+                in_array.pop_back();
+            }
         }
+    }
+
+    // At a token that must be a key: takes it and the separator after it.
+    bool read_key() {
+        if (last_ != Token::value_string) return fail(syntax_error(Token::value_string, "object key"));
+        key_ = std::move(lexer_.get_string());
+        if (next() != Token::name_separator) return fail(syntax_error(Token::name_separator, "object separator"));
         return true;
     }
 
-    bool open(Json container) {
-        if (stack_.size() + 1 > MAX_NESTING) {
-            description_ = "recursion limit exceeded";
-            column_ = too_deep_column(line_);
-            return false;
+    Token next() { return last_ = lexer_.scan(); }
+    std::size_t column() const { return lexer_.get_position().chars_read_total; }
+
+    // The library parser's wording for a fault at the current token.
+    std::string syntax_error(Token expected, const char* context) const {
+        std::string text = std::string("syntax error while parsing ") + context + " - ";
+        if (last_ == Token::parse_error) {
+            text += lexer_.get_error_message();
+            text += "; last read: '" + bounded_quote(lexer_.get_token_string()) + "'";
+        } else {
+            text += std::string("unexpected ") + Lexer::token_type_name(last_);
         }
+        if (expected != Token::uninitialized) text += std::string("; expected ") + Lexer::token_type_name(expected);
+        return text;
+    }
+
+    bool fail(std::string description) {
+        description_ = std::move(description);
+        column_ = column();
+        return false;
+    }
+
+    void put(Json value) {
+        if (stack_.empty()) root_ = std::move(value);
+        else if (stack_.back()->is_array()) stack_.back()->push_back(std::move(value));
+        else (*stack_.back())[key_] = std::move(value);
+    }
+
+    bool open(Json container) {
+        if (stack_.size() + 1 > MAX_NESTING) return fail("recursion limit exceeded");
         Json* slot = nullptr;
         if (stack_.empty()) {
             root_ = std::move(container);
@@ -110,27 +171,31 @@ private:
         return true;
     }
 
-    bool close() {
-        stack_.pop_back();
-        if (stack_.empty()) complete_ = true;
-        return true;
-    }
+    void close() { stack_.pop_back(); }
 
     std::string_view line_;
+    Lexer lexer_;
+    Token last_ = Token::uninitialized;
     Json root_;
     std::vector<Json*> stack_;
     std::string key_;
-    bool complete_ = false;
     std::string description_;
     std::size_t column_ = 0;
 };
 
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
 }  // namespace
 
 std::variant<Json, std::string> parse_request(std::string_view line) {
-    TreeBuilder builder(line);
-    if (Json::sax_parse(line.data(), line.data() + line.size(), &builder)) return std::move(builder.root());
-    return "bad request JSON: " + builder.fault();
+    // The library skips a leading byte-order mark; U+FEFF is no JSON white
+    // space, so it is a fault here, worded as for any other stray character.
+    if (line.starts_with(BYTE_ORDER_MARK))
+        return "bad request JSON: syntax error while parsing value - invalid literal; last read: '" +
+               std::string(BYTE_ORDER_MARK) + "' at line 1 column 1";
+    Reader reader(line);
+    if (reader.read()) return std::move(reader.root());
+    return "bad request JSON: " + reader.fault();
 }
 
 const std::string* string_member(const Json& request, std::string_view key) {

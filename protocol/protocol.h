@@ -35,6 +35,10 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
 std::string handle_request(std::string_view line, std::span<const Operation> operations);
 
 // The value, or the message "bad request JSON: <description> at line 1 column N".
+// Any JSON value is accepted: a number beyond a double's range is held as the
+// largest double of its sign. Only JSON white space may surround the value (a
+// NUL or a byte-order mark is a fault), and a description quotes at most the
+// start of a long token.
 std::variant<Json, std::string> parse_request(std::string_view line);
 
 // The member's string value, or `fallback` when missing or not a string (or

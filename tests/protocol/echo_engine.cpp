@@ -22,6 +22,11 @@ std::string answer_replace(const Json& r, const std::string& p, const std::strin
     return echo("replace", r, p, f, t);
 }
 
+// The request as the engine holds it, written again (as the Dart engine does).
+std::string answer_echo(const Json& r, const std::string&, const std::string&, const std::string&) {
+    return brindlecap::write_json(Json{{"request", r}, {"status", "ok"}});
+}
+
 // Stands for an operation whose request needs more memory than there is.
 std::string answer_exhaust(const Json&, const std::string&, const std::string&, const std::string&) {
     throw std::bad_alloc();
@@ -32,7 +37,8 @@ std::string answer_exhaust(const Json&, const std::string&, const std::string&, 
 int main() {
     brindlecap::prepare_standard_streams();
     static constexpr brindlecap::Operation operations[] = {{"test", answer_test}, {"replace", answer_replace},
-                                                               {"exhaust", answer_exhaust}};
+                                                               {"exhaust", answer_exhaust},
+                                                               {"echo", answer_echo}};
     brindlecap::run_request_loop("brindlecap-echo-engine", operations);
     return brindlecap::ENGINE_EXIT_STATUS;
 }

@@ -57,6 +57,41 @@ TEST(ParseRequest, OtherFaultsCarryTheParsersDescriptionAndColumn) {
     EXPECT_TRUE(fault_of("   ").ends_with(" at line 1 column 4"));
 }
 
+// A fault deep into a long line quotes only the start of the token the
+// library read, however long it grew; the column still points at the fault.
+TEST(ParseRequest, AFaultQuotesABoundedPrefixOfALongToken) {
+    std::string literals = "[";
+    for (int i = 0; i < 200000; ++i) literals += "true,";
+    literals += "tru]";
+    const std::string shown = std::string("[") + "true,true,true,true,true,true,true,true,true,true";
+    struct Long {
+        std::string line, starts, ends;
+    } cases[] = {
+        {literals, "bad request JSON: syntax error while parsing value - invalid literal; last read: '" + shown,
+         "...' at line 1 column " + std::to_string(literals.size())},
+        {"{\"text\":\"" + std::string(1000000, 'a') + "\\q\"}",
+         "bad request JSON: syntax error while parsing value - invalid string: forbidden character after "
+         "backslash; last read: '\"aaaa",
+         "aaaa...' at line 1 column 1000011"},
+        // The cut falls neither inside a character nor inside a control marker.
+        {"[\"" + std::string(509, 'a') + "\t\"]",
+         "bad request JSON: syntax error while parsing value - invalid string: control character U+0009 (HT)",
+         "; last read: '\"" + std::string(509, 'a') + "...' at line 1 column 512"},
+        {"[\"" + std::string(510, 'a') + "\xC3\xA9\t\"]", "bad request JSON: syntax error",
+         std::string(510, 'a') + "...' at line 1 column 515"},
+    };
+    for (const Long& c : cases) {
+        const std::string fault = fault_of(c.line);
+        EXPECT_LT(fault.size(), 800u);
+        EXPECT_TRUE(fault.starts_with(c.starts)) << fault;
+        EXPECT_TRUE(fault.ends_with(c.ends)) << fault;
+    }
+    // Up to the limit the token is quoted whole, as before.
+    const std::string fits = "[\"" + std::string(503, 'a') + "\t\"]";
+    EXPECT_TRUE(fault_of(fits).ends_with("; last read: '\"" + std::string(503, 'a') + "<U+0009>' at line 1 column 506"))
+        << fault_of(fits);
+}
+
 TEST(ParseRequest, LaterDuplicateKeyWinsAndEscapesAreDecoded) {
     auto parsed = brindlecap::parse_request(R"({"op":"test","op":"replace","t":"a\u0000b\n","o":{"x":1,"x":[2]}})");
     const Json& value = std::get<Json>(parsed);
