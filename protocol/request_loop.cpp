@@ -1,10 +1,15 @@
 #include "protocol.h"
-#include "utf8.h"
+
+#include <simdjson.h>
+
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace brindlecap {
 
@@ -12,7 +17,14 @@ namespace {
 
 constexpr std::size_t READ_CHUNK = 64 * 1024;
 
-// Reads standard input as a stream of lines; a line may span any number of reads.
+// A buffer that grew past this for one long line is given back once that
+// line is done; below it, it stays for the next request.
+constexpr std::size_t KEEP_CAPACITY = 64u << 20;
+
+// Reads standard input as a stream of lines; a line may span any number of
+// reads. The buffer is never zero-filled, keeps its size from one request to
+// the next, and always has REQUEST_PADDING bytes after the data, so that a
+// line can be parsed where it lies.
 class LineReader {
 public:
     enum class Result { line, end };
@@ -21,20 +33,20 @@ public:
     Result next(std::string_view& line) {
         std::size_t search_from = start_;
         for (;;) {
-            const std::size_t feed = data_.find('\n', search_from);
-            if (feed != std::string::npos) {
-                line = std::string_view(data_).substr(start_, feed + 1 - start_);
-                start_ = feed + 1;
+            if (const void* feed = std::memchr(buffer_.get() + search_from, '\n', size_ - search_from)) {
+                const std::size_t end = static_cast<const char*>(feed) - buffer_.get() + 1;
+                line = std::string_view(buffer_.get() + start_, end - start_);
+                start_ = end;
                 return Result::line;
             }
             if (at_end_) break;
-            search_from = data_.size() - start_;
+            search_from = size_ - start_;
             if (!fill()) break;
             search_from += start_;
         }
-        if (start_ >= data_.size()) return Result::end;
-        line = std::string_view(data_).substr(start_);
-        start_ = data_.size();
+        if (start_ >= size_) return Result::end;
+        line = std::string_view(buffer_.get() + start_, size_ - start_);
+        start_ = size_;
         return Result::line;
     }
 
@@ -43,23 +55,14 @@ public:
 private:
     // Reads one more chunk; false at the end of input or on a read error.
     bool fill() {
-        if (start_ > 0) {
-            data_.erase(0, start_);
-            start_ = 0;
-        }
-        const std::size_t old_size = data_.size();
-        data_.resize(old_size + READ_CHUNK);
+        make_room();
         for (;;) {
-            const ssize_t got = read(STDIN_FILENO, data_.data() + old_size, READ_CHUNK);
+            const ssize_t got = read(STDIN_FILENO, buffer_.get() + size_, capacity_ - REQUEST_PADDING - size_);
             if (got > 0) {
-                data_.resize(old_size + static_cast<std::size_t>(got));
+                size_ += static_cast<std::size_t>(got);
                 return true;
             }
-            data_.resize(old_size);
-            if (got < 0 && errno == EINTR) {
-                data_.resize(old_size + READ_CHUNK);
-                continue;
-            }
+            if (got < 0 && errno == EINTR) continue;
             at_end_ = true;
             // A descriptor that is not open counts as the end of input.
             if (got < 0 && errno != EBADF) failed_ = true;
@@ -67,11 +70,60 @@ private:
         }
     }
 
-    std::string data_;
-    std::size_t start_ = 0;
+    // Moves what is left of the data to the front and makes sure at least
+    // READ_CHUNK bytes (and the padding) are free behind it.
+    void make_room() {
+        const std::size_t left = size_ - start_;
+        std::size_t wanted = left + READ_CHUNK + REQUEST_PADDING;
+        if (capacity_ > KEEP_CAPACITY && wanted <= KEEP_CAPACITY / 2) wanted = READ_CHUNK + REQUEST_PADDING;
+        else if (wanted <= capacity_) wanted = 0;  // fits: no new buffer
+        if (wanted != 0) {
+            std::size_t capacity = std::max(wanted, capacity_ <= KEEP_CAPACITY ? capacity_ * 2 : wanted);
+            if (capacity < wanted) capacity = wanted;
+            std::unique_ptr<char[]> bigger(new char[capacity]);
+            if (left) std::memcpy(bigger.get(), buffer_.get() + start_, left);
+            buffer_ = std::move(bigger);
+            capacity_ = capacity;
+        } else if (start_ > 0 && left) {
+            std::memmove(buffer_.get(), buffer_.get() + start_, left);
+        }
+        start_ = 0;
+        size_ = left;
+    }
+
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0, size_ = 0, start_ = 0;
     bool at_end_ = false;
     bool failed_ = false;
 };
+
+// Writes all of `bytes` and then a line feed, in one system call when it can;
+// the error number on failure, 0 on success.
+int write_line(int fd, std::string_view bytes) {
+    static const char feed = '\n';
+    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&feed), 1}};
+    iovec* part = parts;
+    int count = 2;
+    while (count > 0) {
+        const ssize_t put = writev(fd, part, count);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (put == 0) return EIO;
+        auto done = static_cast<std::size_t>(put);
+        while (count > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            ++part;
+            --count;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
+    return 0;
+}
 
 // Writes all of `bytes`; the error number on failure, 0 on success.
 int write_all(int fd, std::string_view bytes) {
@@ -92,8 +144,7 @@ const std::string& member_or(const Json& request, std::string_view key, const st
     return member ? *member : fallback;
 }
 
-std::string dispatch(std::string_view line, std::span<const Operation> operations) {
-    auto parsed = parse_request(line);
+std::string dispatch(std::variant<Json, std::string> parsed, std::span<const Operation> operations) {
     if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
     const Json& request = std::get<Json>(parsed);
 
@@ -109,14 +160,13 @@ std::string dispatch(std::string_view line, std::span<const Operation> operation
     return error_response("unknown op: " + op);
 }
 
-}  // namespace
-
-std::string handle_request(std::string_view line, std::span<const Operation> operations) {
-    // A request large enough to exhaust memory is the request's fault, not the
-    // engine's: answer it and go on. What was allocated for it is released by
-    // the time the answer is built.
+// A request large enough to exhaust memory is the request's fault, not the
+// engine's: answer it and go on. What was allocated for it is released by the
+// time the answer is built.
+template <typename Parse>
+std::string answer(std::string_view line, std::span<const Operation> operations, Parse parse) {
     try {
-        return dispatch(line, operations);
+        return dispatch(parse(line), operations);
     } catch (const std::bad_alloc&) {
         return error_response("out of memory");
     } catch (const std::length_error&) {
@@ -124,12 +174,18 @@ std::string handle_request(std::string_view line, std::span<const Operation> ope
     }
 }
 
+}  // namespace
+
+std::string handle_request(std::string_view line, std::span<const Operation> operations) {
+    return answer(line, operations, parse_request);
+}
+
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations) {
     LineReader reader;
     std::string_view line;
     while (reader.next(line) == LineReader::Result::line) {
         if (reader.failed()) return;  // what was read of the line is dropped
-        if (!is_valid_utf8(line)) return;
+        if (!simdjson::validate_utf8(line.data(), line.size())) return;
 
         if (!line.empty() && line.back() == '\n') {
             line.remove_suffix(1);
@@ -137,11 +193,10 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
         }
         if (line.empty()) continue;
 
-        std::string response = handle_request(line, operations);
-        response.push_back('\n');
+        const std::string response = answer(line, operations, parse_padded_request);
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
-        if (const int error = write_all(STDOUT_FILENO, response); error != 0) {
+        if (const int error = write_line(STDOUT_FILENO, response); error != 0) {
             const std::string report =
                 std::string(program_name) + ": write: " + os_error_text(error) + "\n";
             write_all(STDERR_FILENO, report);

@@ -1,3 +1,4 @@
+#include "e2e.h"
 #include "protocol.h"
 #include "utf8.h"
 
@@ -98,6 +99,30 @@ TEST(ParseRequest, LaterDuplicateKeyWinsAndEscapesAreDecoded) {
     EXPECT_EQ(value["op"], "replace");
     EXPECT_EQ(value["t"].get<std::string>(), std::string("a\0b\n", 4));
     EXPECT_EQ(value["o"]["x"], Json::array({2}));
+}
+
+std::string outcome(const std::variant<Json, std::string>& parsed) {
+    if (const auto* message = std::get_if<std::string>(&parsed)) return "fault: " + *message;
+    return brindlecap::write_json(std::get<Json>(parsed));
+}
+
+// The fast reader takes only lines on which it gives the slow reader's tree;
+// every other line, and so every fault, is the slow reader's.
+TEST(ParseRequest, FastAndSlowReadersAgreeOnEveryLineOfTheTables) {
+    for (const char* file : {READER_CASES, CASES}) {
+        for (const auto& c : brindlecap::test::load_cases(file)) {
+            std::string_view input = c.options.stdin_bytes;
+            while (!input.empty()) {
+                const std::size_t feed = input.find('\n');
+                std::string_view line = input.substr(0, feed);
+                input.remove_prefix(feed == std::string_view::npos ? input.size() : feed + 1);
+                if (feed != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+                if (line.empty()) continue;
+                EXPECT_EQ(outcome(brindlecap::parse_request(line)), outcome(brindlecap::parse_request_slowly(line)))
+                    << c.file << ":" << c.line << ": " << line;
+            }
+        }
+    }
 }
 
 TEST(RequestString, OnlyStringsCountAndNonObjectsHaveNoMembers) {
