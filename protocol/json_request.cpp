@@ -305,6 +305,16 @@ std::string write_json(const Json& value) {
 }
 
 std::string error_response(std::string_view message) {
+    // Assembled by hand as the writer would write it: building a tree and
+    // running the writer costs more than the answer. A message that is not
+    // UTF-8 (a fault quoting part of a character) keeps the writer's own
+    // replacement of the ill-formed bytes.
+    if (simdjson::validate_utf8(message.data(), message.size())) {
+        std::string out = "{\"message\":";
+        append_json_string(out, message);
+        out += ",\"status\":\"error\"}";
+        return out;
+    }
     Json response = Json::object();
     response["status"] = "error";
     response["message"] = std::string(message);

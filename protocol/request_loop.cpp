@@ -99,7 +99,7 @@ private:
 
 // Writes all of `bytes` and then a line feed, in one system call when it can;
 // the error number on failure, 0 on success.
-int write_line(int fd, std::string_view bytes) {
+int write_with_feed(int fd, std::string_view bytes) {
     static const char feed = '\n';
     iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&feed), 1}};
     iovec* part = parts;
@@ -137,6 +137,17 @@ int write_all(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(put));
     }
     return 0;
+}
+
+// Writes the response and its line feed. A small response or one with room
+// to spare takes the feed itself (one plain write, the cheapest call); a
+// large full one is not copied for it.
+int write_response(int fd, std::string& response) {
+    if (response.size() < response.capacity() || response.size() < 64 * 1024) {
+        response.push_back('\n');
+        return write_all(fd, response);
+    }
+    return write_with_feed(fd, response);
 }
 
 const std::string& member_or(const Json& request, std::string_view key, const std::string& fallback) {
@@ -193,10 +204,10 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
         }
         if (line.empty()) continue;
 
-        const std::string response = answer(line, operations, parse_padded_request);
+        std::string response = answer(line, operations, parse_padded_request);
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
-        if (const int error = write_line(STDOUT_FILENO, response); error != 0) {
+        if (const int error = write_response(STDOUT_FILENO, response); error != 0) {
             const std::string report =
                 std::string(program_name) + ": write: " + os_error_text(error) + "\n";
             write_all(STDERR_FILENO, report);

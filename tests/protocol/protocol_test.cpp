@@ -166,6 +166,13 @@ TEST(AppendJsonString, WritesWhatTheWriterWrites) {
 
 TEST(ErrorResponse, MessageComesBeforeStatus) {
     EXPECT_EQ(brindlecap::error_response("a \"b\"\n"), R"({"message":"a \"b\"\n","status":"error"})");
+    std::vector<std::string> messages = {"", "é€😀\x7f/", std::string("a\0b", 3), "\xC3", "last read: '\xEF'",
+                                         "a\xE2\x82\"\xFF", "\xF0\x9F\x98 \xED\xA0\x80 \xC0\xAF"};
+    for (int c = 1; c < 0x80; ++c) messages.push_back("x" + std::string(1, static_cast<char>(c)));
+    for (const std::string& message : messages)
+        EXPECT_EQ(brindlecap::error_response(message),
+                  brindlecap::write_json(Json{{"message", message}, {"status", "error"}}))
+            << message;
 }
 
 TEST(OsErrorText, SystemMessageThenNumber) {
