@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -19,7 +20,7 @@ constexpr std::size_t READ_CHUNK = 64 * 1024;
 
 // A buffer that grew past this for one long line is given back once that
 // line is done; below it, it stays for the next request.
-constexpr std::size_t KEEP_CAPACITY = 64u << 20;
+constexpr std::size_t KEEP_CAPACITY = 16u << 20;
 
 // Reads standard input as a stream of lines; a line may span any number of
 // reads. The buffer is never zero-filled, keeps its size from one request to
@@ -74,15 +75,13 @@ private:
     // READ_CHUNK bytes (and the padding) are free behind it.
     void make_room() {
         const std::size_t left = size_ - start_;
-        std::size_t wanted = left + READ_CHUNK + REQUEST_PADDING;
-        if (capacity_ > KEEP_CAPACITY && wanted <= KEEP_CAPACITY / 2) wanted = READ_CHUNK + REQUEST_PADDING;
-        else if (wanted <= capacity_) wanted = 0;  // fits: no new buffer
-        if (wanted != 0) {
-            std::size_t capacity = std::max(wanted, capacity_ <= KEEP_CAPACITY ? capacity_ * 2 : wanted);
-            if (capacity < wanted) capacity = wanted;
-            std::unique_ptr<char[]> bigger(new char[capacity]);
-            if (left) std::memcpy(bigger.get(), buffer_.get() + start_, left);
-            buffer_ = std::move(bigger);
+        const std::size_t wanted = left + READ_CHUNK + REQUEST_PADDING;
+        const bool oversized = capacity_ > KEEP_CAPACITY && wanted <= KEEP_CAPACITY / 2;
+        if (wanted > capacity_ || oversized) {
+            const std::size_t capacity = oversized ? wanted : std::max(wanted, capacity_ * 2);
+            std::unique_ptr<char[]> fresh(new char[capacity]);
+            if (left) std::memcpy(fresh.get(), buffer_.get() + start_, left);
+            buffer_ = std::move(fresh);
             capacity_ = capacity;
         } else if (start_ > 0 && left) {
             std::memmove(buffer_.get(), buffer_.get() + start_, left);

@@ -1,4 +1,55 @@
 #include "e2e.h"
 
+#include <cstdlib>
+#include <vector>
+#include <unistd.h>
+
 BRINDLECAP_CASE_FILE_TESTS(RequestLoop, PROGRAM, CASES);
 BRINDLECAP_CASE_FILE_TESTS(RequestReader, PROGRAM, READER_CASES);
+
+// Lines far longer than the read buffer, between runs of short ones: the
+// buffer grows for them and shrinks again after, and no byte is lost or
+// answered twice on the way.
+TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
+    brindlecap::test::RunOptions options;
+    std::string expected;
+    int counter = 0;
+    auto short_lines = [&](int count) {
+        for (int i = 0; i < count; ++i, ++counter) {
+            options.stdin_bytes += "{\"text\":\"" + std::to_string(counter) + "\"}\r\n";
+            expected += "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"" +
+                        std::to_string(counter) + "\"}\n";
+        }
+    };
+    std::vector<std::size_t> sizes = {std::size_t(20) << 20};
+    // Lines of a megabyte after the longest: one of them is cut where the
+    // grown buffer ends, so that much is left over when it shrinks back.
+    sizes.insert(sizes.end(), 15, 1000000);
+    sizes.insert(sizes.end(), {100000, std::size_t(5) << 20});
+    for (const std::size_t size : sizes) {
+        short_lines(size > 1000000 ? 5000 : 10);
+        options.stdin_bytes += "{\"text\":\"" + std::string(size, 'a') + "\",\"op\":\"long" + std::to_string(size) + "\"}\n";
+        expected += "{\"message\":\"unknown op: long" + std::to_string(size) + "\",\"status\":\"error\"}\n";
+    }
+    short_lines(5000);
+    const auto result = brindlecap::test::run_program(PROGRAM, options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_TRUE(result.out == expected) << "output of " << result.out.size() << " bytes differs";
+
+    // From a file a read returns as much as the buffer has room for, not a
+    // pipe's worth, so what is left after a long line can be large.
+    char path[] = "/tmp/brindlecap-loop-input-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const bool written = write(fd, options.stdin_bytes.data(), options.stdin_bytes.size()) ==
+                         static_cast<ssize_t>(options.stdin_bytes.size());
+    close(fd);
+    brindlecap::test::RunOptions from_file;
+    from_file.args = {"-c", "exec \"$0\" < \"$1\"", PROGRAM, path};
+    const auto file_result = brindlecap::test::run_program("/bin/sh", from_file);
+    unlink(path);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(file_result.exit_status, 0);
+    EXPECT_TRUE(file_result.out == expected) << "output of " << file_result.out.size() << " bytes differs";
+}
