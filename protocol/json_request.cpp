@@ -213,6 +213,7 @@ Json tree_of(simdjson::dom::element element) {
         Json array = Json::array();
         auto& items = array.get_ref<Json::array_t&>();
         const simdjson::dom::array source = element.get_array().value_unsafe();
+        items.reserve(source.size());
         for (const simdjson::dom::element item : source) items.push_back(tree_of(item));
         return array;
     }
