@@ -34,7 +34,9 @@ public:
     Result next(std::string_view& line) {
         std::size_t search_from = start_;
         for (;;) {
-            if (const void* feed = std::memchr(buffer_.get() + search_from, '\n', size_ - search_from)) {
+            const void* feed =
+                search_from < size_ ? std::memchr(buffer_.get() + search_from, '\n', size_ - search_from) : nullptr;
+            if (feed) {
                 const std::size_t end = static_cast<const char*>(feed) - buffer_.get() + 1;
                 line = std::string_view(buffer_.get() + start_, end - start_);
                 start_ = end;
