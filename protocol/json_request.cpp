@@ -4,7 +4,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -236,26 +235,28 @@ Json tree_of(simdjson::dom::element element) {
 // line) go back to the system after the request rather than staying.
 constexpr std::size_t KEEP_PARSER_CAPACITY = 16u << 20;
 
-struct FastReader {
-    std::unique_ptr<simdjson::dom::parser> parser;
-};
-
 // The tree, or nothing when the fast reader refuses the line. `line` must be
 // followed by REQUEST_PADDING readable bytes.
 std::optional<Json> read_fast(std::string_view line) {
-    thread_local FastReader reader;
-    if (!reader.parser) {
-        reader.parser = std::make_unique<simdjson::dom::parser>();
-        if (reader.parser->allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, MAX_NESTING) != simdjson::SUCCESS) {
-            reader.parser.reset();
+    // One parser for all requests, so its buffers are not faulted in again.
+    thread_local std::unique_ptr<simdjson::dom::parser> parser;
+    if (!parser) {
+        auto fresh = std::make_unique<simdjson::dom::parser>();
+        if (fresh->allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, MAX_NESTING) != simdjson::SUCCESS)
             return std::nullopt;
-        }
+        parser = std::move(fresh);
     }
-    std::optional<Json> tree;
+    // Buffers grown for a long line go back after it, also when building its
+    // tree runs out of memory.
+    struct Trim {
+        std::unique_ptr<simdjson::dom::parser>& parser;
+        ~Trim() {
+            if (parser->capacity() > KEEP_PARSER_CAPACITY) parser.reset();
+        }
+    } trim{parser};
     simdjson::dom::element root;
-    if (reader.parser->parse(line.data(), line.size(), false).get(root) == simdjson::SUCCESS) tree = tree_of(root);
-    if (reader.parser->capacity() > KEEP_PARSER_CAPACITY) reader.parser.reset();
-    return tree;
+    if (parser->parse(line.data(), line.size(), false).get(root) != simdjson::SUCCESS) return std::nullopt;
+    return tree_of(root);
 }
 
 std::variant<Json, std::string> read_slow(std::string_view line) {
@@ -277,13 +278,11 @@ std::variant<Json, std::string> parse_padded_request(std::string_view line) {
 }
 
 std::variant<Json, std::string> parse_request(std::string_view line) {
-    thread_local std::string padded;
+    std::string padded;
     padded.reserve(line.size() + REQUEST_PADDING);
     padded.assign(line);
     padded.append(REQUEST_PADDING, '\0');
-    std::optional<Json> tree = read_fast(std::string_view(padded.data(), line.size()));
-    if (padded.capacity() > KEEP_PARSER_CAPACITY) std::string().swap(padded);
-    if (tree) return std::move(*tree);
+    if (std::optional<Json> tree = read_fast(std::string_view(padded.data(), line.size()))) return std::move(*tree);
     return read_slow(line);
 }
 

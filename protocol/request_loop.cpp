@@ -28,7 +28,9 @@ constexpr std::size_t KEEP_CAPACITY = 16u << 20;
 // line can be parsed where it lies.
 class LineReader {
 public:
-    enum class Result { line, end };
+    // too_long: a line that did not fit in memory, read past and checked as
+    // UTF-8 but not kept; not_utf8: such a line was not UTF-8.
+    enum class Result { line, too_long, not_utf8, end };
 
     // The next line with its line feed (none on a last line that lacks one).
     Result next(std::string_view& line) {
@@ -44,7 +46,13 @@ public:
             }
             if (at_end_) break;
             search_from = size_ - start_;
-            if (!fill()) break;
+            bool more = false;
+            try {
+                more = fill();
+            } catch (const std::bad_alloc&) {
+                return skip_line();
+            }
+            if (!more) break;
             search_from += start_;
         }
         if (start_ >= size_) return Result::end;
@@ -56,6 +64,84 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // The buffer cannot grow for the line in hand: reads on through the same
+    // buffer to the line's end, checking what passes, and keeps what follows.
+    Result skip_line() {
+        Utf8Pieces check;
+        check.add(std::string_view(buffer_.get() + start_, size_ - start_));
+        start_ = size_ = 0;
+        for (;;) {
+            if (capacity_ <= REQUEST_PADDING) {
+                failed_ = at_end_ = true;  // not even one read fits: nothing more can be done
+                return Result::end;
+            }
+            const ssize_t got = read(STDIN_FILENO, buffer_.get(), capacity_ - REQUEST_PADDING);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                at_end_ = true;
+                if (got < 0 && errno != EBADF) {
+                    failed_ = true;
+                    return Result::end;
+                }
+                return check.finish() ? Result::too_long : Result::not_utf8;
+            }
+            const std::string_view piece(buffer_.get(), static_cast<std::size_t>(got));
+            const std::size_t feed = piece.find('\n');
+            if (feed == std::string_view::npos) {
+                check.add(piece);
+                continue;
+            }
+            check.add(piece.substr(0, feed + 1));
+            start_ = feed + 1;
+            size_ = piece.size();
+            return check.finish() ? Result::too_long : Result::not_utf8;
+        }
+    }
+
+    // UTF-8 checked piece by piece: a character cut between two pieces is
+    // carried over to the next.
+    class Utf8Pieces {
+    public:
+        void add(std::string_view piece) {
+            if (!valid_) return;
+            if (carried_ > 0) {
+                const std::size_t need = sequence_length(carry_[0]);
+                while (carried_ < need && !piece.empty()) {
+                    carry_[carried_++] = piece.front();
+                    piece.remove_prefix(1);
+                }
+                if (carried_ < need) return;
+                valid_ = simdjson::validate_utf8(carry_, carried_);
+                carried_ = 0;
+            }
+            // A lead byte among the last three whose character runs past the end.
+            std::size_t cut = piece.size();
+            for (std::size_t back = 1; back <= 3 && back <= piece.size(); ++back) {
+                const auto byte = static_cast<unsigned char>(piece[piece.size() - back]);
+                if ((byte & 0xC0) == 0x80) continue;
+                if (sequence_length(static_cast<char>(byte)) > back) cut = piece.size() - back;
+                break;
+            }
+            valid_ = valid_ && simdjson::validate_utf8(piece.data(), cut);
+            for (std::size_t i = cut; i < piece.size(); ++i) carry_[carried_++] = piece[i];
+        }
+        bool finish() const { return valid_ && carried_ == 0; }
+
+    private:
+        // From the lead byte; 1 for a byte that cannot lead, which the check
+        // then refuses on its own.
+        static std::size_t sequence_length(char lead) {
+            const auto byte = static_cast<unsigned char>(lead);
+            if (byte >= 0xF0) return 4;
+            if (byte >= 0xE0) return 3;
+            if (byte >= 0xC0) return 2;
+            return 1;
+        }
+        char carry_[4] = {};
+        std::size_t carried_ = 0;
+        bool valid_ = true;
+    };
+
     // Reads one more chunk; false at the end of input or on a read error.
     bool fill() {
         make_room();
@@ -79,12 +165,17 @@ private:
         const std::size_t left = size_ - start_;
         const std::size_t wanted = left + READ_CHUNK + REQUEST_PADDING;
         const bool oversized = capacity_ > KEEP_CAPACITY && wanted <= KEEP_CAPACITY / 2;
+        std::unique_ptr<char[]> fresh;
         if (wanted > capacity_ || oversized) {
             const std::size_t capacity = oversized ? wanted : std::max(wanted, capacity_ * 2);
-            std::unique_ptr<char[]> fresh(new char[capacity]);
+            fresh.reset(new (std::nothrow) char[capacity]);
+            // Shrinking is only a saving; growing is a must.
+            if (!fresh && wanted > capacity_) throw std::bad_alloc();
+            if (fresh) capacity_ = capacity;
+        }
+        if (fresh) {
             if (left) std::memcpy(fresh.get(), buffer_.get() + start_, left);
             buffer_ = std::move(fresh);
-            capacity_ = capacity;
         } else if (start_ > 0 && left) {
             std::memmove(buffer_.get(), buffer_.get() + start_, left);
         }
@@ -195,17 +286,24 @@ std::string handle_request(std::string_view line, std::span<const Operation> ope
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations) {
     LineReader reader;
     std::string_view line;
-    while (reader.next(line) == LineReader::Result::line) {
+    for (;;) {
+        const LineReader::Result result = reader.next(line);
+        if (result == LineReader::Result::end || result == LineReader::Result::not_utf8) return;
         if (reader.failed()) return;  // what was read of the line is dropped
-        if (!simdjson::validate_utf8(line.data(), line.size())) return;
 
-        if (!line.empty() && line.back() == '\n') {
-            line.remove_suffix(1);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        std::string response;
+        if (result == LineReader::Result::too_long) {
+            // Too long to hold, so too long to answer: the request's fault.
+            response = error_response("out of memory");
+        } else {
+            if (!simdjson::validate_utf8(line.data(), line.size())) return;
+            if (!line.empty() && line.back() == '\n') {
+                line.remove_suffix(1);
+                if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            }
+            if (line.empty()) continue;
+            response = answer(line, operations, parse_padded_request);
         }
-        if (line.empty()) continue;
-
-        std::string response = answer(line, operations, parse_padded_request);
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
         if (const int error = write_response(STDOUT_FILENO, response); error != 0) {

@@ -53,3 +53,31 @@ TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
     EXPECT_EQ(file_result.exit_status, 0);
     EXPECT_TRUE(file_result.out == expected) << "output of " << file_result.out.size() << " bytes differs";
 }
+
+// A line too long for the memory the engine may use is answered "out of
+// memory" and read past, checked as UTF-8 on the way (characters cut between
+// reads included); the lines around it are answered as usual.
+TEST(RequestLoopBuffer, LineTooLongForMemoryIsAnsweredAndReadPast) {
+#ifdef BRINDLECAP_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    const std::string before = "{\"text\":\"before\"}\n";
+    const std::string after = "{\"text\":\"after\"}\n";
+    const std::string answer_before = "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"before\"}\n";
+    const std::string answer_after = "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"after\"}\n";
+    std::string long_text;
+    long_text.reserve(160u << 20);
+    while (long_text.size() < (160u << 20)) long_text += "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    brindlecap::test::RunOptions options;
+    options.args = {"-c", "ulimit -v 250000 && exec \"$0\"", PROGRAM};
+    options.stdin_bytes = before + "{\"text\":\"" + long_text + "\"}\r\n" + after;
+    auto result = brindlecap::test::run_program("/bin/sh", options);
+    EXPECT_EQ(result.out, answer_before + "{\"message\":\"out of memory\",\"status\":\"error\"}\n" + answer_after);
+    EXPECT_EQ(result.exit_status, 0);
+
+    // Not UTF-8 far into the line: the loop ends there, without a response.
+    options.stdin_bytes = before + "{\"text\":\"" + long_text + "\xFF\"}\n" + after;
+    result = brindlecap::test::run_program("/bin/sh", options);
+    EXPECT_EQ(result.out, answer_before);
+    EXPECT_EQ(result.exit_status, 0);
+}
