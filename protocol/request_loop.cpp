@@ -67,7 +67,7 @@ private:
     // The buffer cannot grow for the line in hand: reads on through the same
     // buffer to the line's end, checking what passes, and keeps what follows.
     Result skip_line() {
-        Utf8Pieces check;
+        Utf8Chunks check;
         check.add(std::string_view(buffer_.get() + start_, size_ - start_));
         start_ = size_ = 0;
         for (;;) {
@@ -85,45 +85,45 @@ private:
                 }
                 return check.finish() ? Result::too_long : Result::not_utf8;
             }
-            const std::string_view piece(buffer_.get(), static_cast<std::size_t>(got));
-            const std::size_t feed = piece.find('\n');
+            const std::string_view chunk(buffer_.get(), static_cast<std::size_t>(got));
+            const std::size_t feed = chunk.find('\n');
             if (feed == std::string_view::npos) {
-                check.add(piece);
+                check.add(chunk);
                 continue;
             }
-            check.add(piece.substr(0, feed + 1));
+            check.add(chunk.substr(0, feed + 1));
             start_ = feed + 1;
-            size_ = piece.size();
+            size_ = chunk.size();
             return check.finish() ? Result::too_long : Result::not_utf8;
         }
     }
 
-    // UTF-8 checked piece by piece: a character cut between two pieces is
+    // UTF-8 checked chunk by chunk: a character cut between two chunks is
     // carried over to the next.
-    class Utf8Pieces {
+    class Utf8Chunks {
     public:
-        void add(std::string_view piece) {
+        void add(std::string_view chunk) {
             if (!valid_) return;
             if (carried_ > 0) {
                 const std::size_t need = sequence_length(carry_[0]);
-                while (carried_ < need && !piece.empty()) {
-                    carry_[carried_++] = piece.front();
-                    piece.remove_prefix(1);
+                while (carried_ < need && !chunk.empty()) {
+                    carry_[carried_++] = chunk.front();
+                    chunk.remove_prefix(1);
                 }
                 if (carried_ < need) return;
                 valid_ = simdjson::validate_utf8(carry_, carried_);
                 carried_ = 0;
             }
             // A lead byte among the last three whose character runs past the end.
-            std::size_t cut = piece.size();
-            for (std::size_t back = 1; back <= 3 && back <= piece.size(); ++back) {
-                const auto byte = static_cast<unsigned char>(piece[piece.size() - back]);
+            std::size_t cut = chunk.size();
+            for (std::size_t back = 1; back <= 3 && back <= chunk.size(); ++back) {
+                const auto byte = static_cast<unsigned char>(chunk[chunk.size() - back]);
                 if ((byte & 0xC0) == 0x80) continue;
-                if (sequence_length(static_cast<char>(byte)) > back) cut = piece.size() - back;
+                if (sequence_length(static_cast<char>(byte)) > back) cut = chunk.size() - back;
                 break;
             }
-            valid_ = valid_ && simdjson::validate_utf8(piece.data(), cut);
-            for (std::size_t i = cut; i < piece.size(); ++i) carry_[carried_++] = piece[i];
+            valid_ = valid_ && simdjson::validate_utf8(chunk.data(), cut);
+            for (std::size_t i = cut; i < chunk.size(); ++i) carry_[carried_++] = chunk[i];
         }
         bool finish() const { return valid_ && carried_ == 0; }
 
