@@ -243,6 +243,62 @@ TEST(MysqlAdapter, SearchThatFailsMidwayKeepsEarlierMatches) {
     mysql_match_result_free(matches, count);
 }
 
+// An allocator that fails its n-th call (counting from 1), or none when 0.
+struct FailingAllocator {
+    static inline int calls = 0;
+    static inline int fail_at = 0;
+    static bool fails() { return ++calls == fail_at; }
+    static void* calloc(std::size_t count, std::size_t size) {
+        return fails() ? nullptr : std::calloc(count, size);
+    }
+    static void* realloc(void* block, std::size_t size) {
+        return fails() ? nullptr : std::realloc(block, size);
+    }
+};
+
+// Whichever allocation of a search fails, the search ends there and keeps
+// the matches found before it, each of them whole.
+TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
+    const adapter::Allocator failing{FailingAllocator::calloc, FailingAllocator::realloc};
+    Handle handle = compile("(a)(x)?|(é)");
+    ASSERT_TRUE(handle);
+    std::string text;
+    for (int i = 0; i < 150; ++i) text += i % 3 == 0 ? "é" : "a";
+
+    int32_t full_count = 0;
+    AdapterMatch* full = mysql_regex_matches(handle.get(), text.c_str(), &full_count);
+    ASSERT_EQ(full_count, 150);
+    FailingAllocator::calls = 0;
+    FailingAllocator::fail_at = 0;
+    int32_t count = 0;
+    mysql_match_result_free(adapter::find_all_matches(handle.get(), text.c_str(), &count, failing),
+                            count);
+    const int total_calls = FailingAllocator::calls;
+    ASSERT_GT(total_calls, 2);
+
+    for (int n = 1; n <= total_calls; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+        FailingAllocator::calls = 0;
+        FailingAllocator::fail_at = n;
+        AdapterMatch* matches = adapter::find_all_matches(handle.get(), text.c_str(), &count, failing);
+        ASSERT_LE(count, full_count);
+        EXPECT_EQ(matches == nullptr, count == 0);
+        for (int32_t i = 0; i < count; ++i) {
+            EXPECT_EQ(mysql_match_get_start(matches, i), mysql_match_get_start(full, i));
+            EXPECT_EQ(mysql_match_get_end(matches, i), mysql_match_get_end(full, i));
+            EXPECT_STREQ(mysql_match_get_text(matches, i), mysql_match_get_text(full, i));
+            ASSERT_EQ(mysql_match_get_group_count(matches, i), 3);
+            for (int32_t g = 0; g < 3; ++g) {
+                EXPECT_EQ(mysql_match_get_group_start(matches, i, g), mysql_match_get_group_start(full, i, g));
+                EXPECT_EQ(mysql_match_get_group_end(matches, i, g), mysql_match_get_group_end(full, i, g));
+            }
+        }
+        mysql_match_result_free(matches, count);
+    }
+    FailingAllocator::fail_at = 0;
+    mysql_match_result_free(full, full_count);
+}
+
 TEST(MysqlAdapter, ReplacementTable) {
     for (const json& c : cases()["replacements"]) {
         const std::string pattern = c["pattern"].get<std::string>();

@@ -1,6 +1,8 @@
 // The adapter's inner steps, visible to its tests.
 #pragma once
 
+#include "mysql_adapter.h"
+
 #include <unicode/utypes.h>
 
 #include <cstdint>
@@ -44,5 +46,17 @@ std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length);
 
 // Entry k of the map; -1 below 0, the last entry beyond the end.
 int32_t map_lookup(const std::vector<int32_t>& map, int32_t k);
+
+// Where the match array and its span arrays come from; the exported search
+// uses the system's, the tests one that fails on demand.
+struct Allocator {
+    void* (*calloc)(std::size_t count, std::size_t size);
+    void* (*realloc)(void* block, std::size_t size);
+};
+
+// mysql_regex_matches with the given allocator: an allocation that fails ends
+// the search with the matches found before it.
+AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
+                               const Allocator& allocator);
 
 }  // namespace brindlecap::mysql_adapter

@@ -41,10 +41,10 @@ struct MatchList {
 };
 
 // False when the list cannot grow; it keeps what it holds.
-bool append(MatchList& list, const AdapterMatch& record) {
+bool append(MatchList& list, const AdapterMatch& record, const Allocator& allocator) {
     if (list.used == list.room) {
         const std::size_t room = list.room == 0 ? 64 : 2 * list.room;
-        auto* grown = static_cast<AdapterMatch*>(std::realloc(list.records, room * sizeof(AdapterMatch)));
+        auto* grown = static_cast<AdapterMatch*>(allocator.realloc(list.records, room * sizeof(AdapterMatch)));
         if (grown == nullptr) return false;
         list.records = grown;
         list.room = room;
@@ -206,8 +206,12 @@ URegularExpression* mysql_regex_compile(const char* pattern, const char* flags,
     return handle;
 }
 
-AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
-                                  int32_t* count) {
+}  // extern "C"
+
+namespace brindlecap::mysql_adapter {
+
+AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
+                               const Allocator& allocator) {
     *count = 0;
     if (handle == nullptr || text == nullptr) return nullptr;
     Utf16 utf16 = utf8_to_utf16(text);
@@ -240,7 +244,12 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
         record.group_count = group_count;
         if (group_count > 0) {
             record.group_spans = static_cast<GroupSpan*>(
-                std::calloc(static_cast<std::size_t>(group_count), sizeof(GroupSpan)));
+                allocator.calloc(static_cast<std::size_t>(group_count), sizeof(GroupSpan)));
+            // Like a list that cannot grow: the search ends with what it has.
+            if (record.group_spans == nullptr) {
+                std::free(record.match_text);
+                break;
+            }
             for (int32_t k = 1; k <= group_count; ++k) {
                 UErrorCode group_status = U_ZERO_ERROR;
                 const int32_t gs = uregex_start(handle, k, &group_status);
@@ -253,7 +262,7 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
                 }
             }
         }
-        if (!append(found, record)) {
+        if (!append(found, record, allocator)) {
             std::free(record.match_text);
             std::free(record.group_spans);
             break;
@@ -268,10 +277,20 @@ AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
     }
     // Exactly as many records as matches; shrinking in place copies nothing.
     auto* matches = static_cast<AdapterMatch*>(
-        std::realloc(found.records, found.used * sizeof(AdapterMatch)));
+        allocator.realloc(found.records, found.used * sizeof(AdapterMatch)));
     if (matches == nullptr) matches = found.records;
     *count = static_cast<int32_t>(found.used);
     return matches;
+}
+
+}  // namespace brindlecap::mysql_adapter
+
+extern "C" {
+
+AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
+                                  int32_t* count) {
+    static constexpr Allocator system{std::calloc, std::realloc};
+    return find_all_matches(handle, text, count, system);
 }
 
 char* mysql_regex_replace(URegularExpression* handle, const char* text,
