@@ -327,7 +327,9 @@ char* mysql_regex_replace(URegularExpression* handle, const char* text,
         usable = U_SUCCESS(status);
     }
     // A template can write a lone surrogate (\ud800), which has no UTF-8
-    // form: that is a failed replacement too, not an empty result.
+    // form, or U+0000 (\u0000), which a NUL-terminated result cannot carry:
+    // both are failed replacements, not a result cut short.
+    if (usable && n > 0 && u_memchr(out, 0, n) != nullptr) usable = false;
     char* result = usable ? utf16_to_utf8_or_null(out, n) : nullptr;
     if (result == nullptr) result = copy_of(text);
     detach_text(handle);
