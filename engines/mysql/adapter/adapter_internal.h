@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstddef>
 #include <optional>
-#include <vector>
 
 namespace brindlecap::mysql_adapter {
 
@@ -30,6 +29,7 @@ int32_t replace_capacity(int32_t text_units, int32_t replacement_units);
 struct Utf16 {
     UChar* units = nullptr;  // malloc'd, NUL-terminated; null on failure
     int32_t length = 0;
+    int32_t byte_length = 0;  // of the UTF-8 text it came from
 };
 
 // Null units (and length 0) when the text is ill-formed or too long.
@@ -41,18 +41,35 @@ char* utf16_to_utf8(const UChar* units, int32_t length);
 // The same, but null when the units have no UTF-8 form (a lone surrogate).
 char* utf16_to_utf8_or_null(const UChar* units, int32_t length);
 
-// One byte offset per UTF-16 unit of the (well-formed) text, then its length.
-std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length);
-
-// Entry k of the map; -1 below 0, the last entry beyond the end.
-int32_t map_lookup(const std::vector<int32_t>& map, int32_t k);
-
-// Where the match array and its span arrays come from; the exported search
-// uses the system's, the tests one that fails on demand.
+// Where the search's own growing blocks come from; the exported search uses
+// the system's realloc, the tests one that fails on demand.
 struct Allocator {
-    void* (*calloc)(std::size_t count, std::size_t size);
     void* (*realloc)(void* block, std::size_t size);
 };
+
+// Byte offsets of UTF-16 indexes into a text converted from well-formed
+// UTF-8. Matches come in ascending order and their groups lie near them, so
+// each offset is found by walking the units from the one asked before; far
+// jumps (a group inside a look-around) start from a table of every 64th
+// offset, made the first time one is needed.
+struct OffsetWalker {
+    const UChar* units = nullptr;
+    int32_t length = 0;       // units
+    int32_t byte_length = 0;  // bytes of the UTF-8 text
+    int32_t unit = 0;         // where the last walk ended
+    int32_t byte = 0;
+    int32_t* checkpoints = nullptr;  // offset of unit 64 j at j, or null
+    int32_t filled = 0;              // entries of the table worked out so far
+    bool table_failed = false;
+    const Allocator* allocator = nullptr;
+};
+
+OffsetWalker offset_walker(const Utf16& text, const Allocator& allocator);
+void release(OffsetWalker& walker);
+
+// The byte offset of unit k: -1 below 0, the byte length at or beyond the end;
+// both units of a surrogate pair give the offset of its first byte.
+int32_t byte_offset(OffsetWalker& walker, int32_t k);
 
 // mysql_regex_matches with the given allocator: an allocation that fails ends
 // the search with the matches found before it.

@@ -6,13 +6,54 @@
 #include <unicode/utf16.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+// One match: the byte offsets of its start and of its end (exclusive).
+struct AdapterMatch {
+    int32_t start;
+    int32_t end;
+};
 
 namespace brindlecap::mysql_adapter {
 
 namespace {
+
+// Byte offsets of one group of one match; both -1 when it did not take part.
+struct GroupSpan {
+    int32_t start;
+    int32_t end;
+};
+
+// Sits in front of the match records, in the same block: the array pointer
+// handed out points just past it.
+struct ArrayHeader {
+    int32_t count;
+    int32_t group_count;
+    GroupSpan* spans;      // group_count per record, record by record; null without groups
+    char* text;            // the searched text, from which the matched texts are made
+    char** texts;          // one per record, made by the first mysql_match_get_text
+    int32_t* split_pairs;  // ascending records whose text is "" (see find_all_matches)
+    int32_t split_pair_count;
+};
+static_assert(sizeof(ArrayHeader) % alignof(AdapterMatch) == 0);
+
+ArrayHeader* header_of(const AdapterMatch* matches) {
+    // The array is the adapter's own block, never a constant object.
+    auto* bytes = reinterpret_cast<char*>(const_cast<AdapterMatch*>(matches));
+    return reinterpret_cast<ArrayHeader*>(bytes - sizeof(ArrayHeader));
+}
+
+const GroupSpan* group_span(const AdapterMatch* matches, int32_t i, int32_t g) {
+    if (matches == nullptr || g < 0) return nullptr;
+    const ArrayHeader* header = header_of(matches);
+    if (g >= header->group_count) return nullptr;
+    return header->spans + static_cast<std::size_t>(i) * static_cast<std::size_t>(header->group_count) +
+           static_cast<std::size_t>(g);
+}
 
 constexpr int64_t kMaxCapacity = INT32_MAX;
 
@@ -29,45 +70,6 @@ void detach_text(URegularExpression* handle) {
     static const UChar empty[1] = {0};
     UErrorCode status = U_ZERO_ERROR;
     uregex_setText(handle, empty, 0, &status);
-}
-
-// The match records as they are found. Grown with realloc, which moves a
-// large block by remapping it rather than copying, and shrunk to its exact
-// size at the end, so that the caller frees the list itself.
-struct MatchList {
-    AdapterMatch* records = nullptr;
-    std::size_t used = 0;
-    std::size_t room = 0;
-};
-
-// False when the list cannot grow; it keeps what it holds.
-bool append(MatchList& list, const AdapterMatch& record, const Allocator& allocator) {
-    if (list.used == list.room) {
-        const std::size_t room = list.room == 0 ? 64 : 2 * list.room;
-        auto* grown = static_cast<AdapterMatch*>(allocator.realloc(list.records, room * sizeof(AdapterMatch)));
-        if (grown == nullptr) return false;
-        list.records = grown;
-        list.room = room;
-    }
-    list.records[list.used++] = record;
-    return true;
-}
-
-// The text of the match of UTF-16 units s to e, which the byte offsets start
-// and end bound in the UTF-8 text: the text's own bytes, the same as the
-// units converted back. Only a match that splits a surrogate pair has no UTF-8
-// form; it gets "", as its conversion would.
-char* matched_text(const char* text, const UChar* units, int32_t s, int32_t e, int32_t start,
-                   int32_t end) {
-    if (e <= s || end <= start || U16_IS_TRAIL(units[s]) || U16_IS_LEAD(units[e - 1])) {
-        return copy_of("");
-    }
-    const auto length = static_cast<std::size_t>(end - start);
-    auto* bytes = static_cast<char*>(std::malloc(length + 1));
-    if (bytes == nullptr) return copy_of("");
-    std::memcpy(bytes, text + start, length);
-    bytes[length] = '\0';
-    return bytes;
 }
 
 }  // namespace
@@ -106,17 +108,19 @@ int32_t replace_capacity(int32_t text_units, int32_t replacement_units) {
 }
 
 Utf16 utf8_to_utf16(const char* text) {
-    const std::optional<int32_t> capacity = utf16_capacity(std::strlen(text));
+    const std::size_t byte_length = std::strlen(text);
+    const std::optional<int32_t> capacity = utf16_capacity(byte_length);
     if (!capacity) return {};
     auto* units = static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(*capacity)));
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8(units, *capacity, &length, text, -1, &status);
+    // The length is known: ICU need not look for the NUL again.
+    u_strFromUTF8(units, *capacity, &length, text, static_cast<int32_t>(byte_length), &status);
     if (U_FAILURE(status)) {
         std::free(units);
         return {};
     }
-    return {units, length};
+    return {units, length, static_cast<int32_t>(byte_length)};
 }
 
 char* utf16_to_utf8_or_null(const UChar* units, int32_t length) {
@@ -138,42 +142,82 @@ char* utf16_to_utf8(const UChar* units, int32_t length) {
     return bytes != nullptr ? bytes : copy_of("");
 }
 
-std::vector<int32_t> byte_offset_map(const char* text, int32_t utf16_length) {
-    const std::size_t units = utf16_length > 0 ? static_cast<std::size_t>(utf16_length) : 0;
-    // This runs over every byte of the text, so it has no branch that depends
-    // on the bytes and no checked append: each byte writes its character's
-    // offset into the next two slots (hence one spare), and only a lead byte
-    // moves past them, by one slot or, for a surrogate pair, two.
-    std::vector<int32_t> map(units + 2);
-    int32_t* const out = map.data();
-    const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
-    std::size_t next = 0;
-    std::size_t i = 0;
-    int32_t lead_offset = 0;
-    for (; bytes[i] != 0; ++i) {
-        const unsigned char byte = bytes[i];
-        // Bytes 0x80-0xBF continue a sequence; 0xF0-0xF7 lead one of four
-        // bytes, which takes two UTF-16 units that both map to its first byte.
-        const bool continues = (byte & 0xC0) == 0x80;
-        const bool pair = byte >= 0xF0 && byte <= 0xF7;
-        lead_offset = continues ? lead_offset : static_cast<int32_t>(i);
-        out[next] = lead_offset;
-        out[next + 1] = lead_offset;
-        next += static_cast<std::size_t>(!continues) + static_cast<std::size_t>(pair);
-        // Only a text that is not well-formed could give more entries.
-        next = next < units ? next : units;
+namespace {
+
+constexpr int32_t kStride = 64;  // units between two entries of the offset table
+
+// UTF-8 bytes that one UTF-16 unit stands for; a surrogate pair counts 0 for
+// its lead and 4 for its trail, so both of its units map to its first byte.
+inline int32_t unit_bytes(UChar unit) {
+    if (unit < 0x80) return 1;
+    if (unit < 0x800) return 2;
+    if (!U16_IS_SURROGATE(unit)) return 3;
+    return U16_IS_SURROGATE_TRAIL(unit) ? 4 : 0;
+}
+
+int32_t sum_bytes(const UChar* units, int32_t from, int32_t to) {
+    int32_t bytes = 0;
+    for (int32_t k = from; k < to; ++k) bytes += unit_bytes(units[k]);
+    return bytes;
+}
+
+// Moves the walker to the table entry at or below k, filling the table up to
+// there. Leaves it where it is when the table cannot be had.
+void jump_to_entry(OffsetWalker& walker, int32_t k) {
+    if (walker.checkpoints == nullptr) {
+        if (walker.table_failed) return;
+        const auto entries = static_cast<std::size_t>(walker.length / kStride) + 1;
+        walker.checkpoints = static_cast<int32_t*>(walker.allocator->realloc(nullptr, entries * sizeof(int32_t)));
+        if (walker.checkpoints == nullptr) {
+            walker.table_failed = true;
+            return;
+        }
+        walker.checkpoints[0] = 0;
+        walker.filled = 1;
     }
-    out[next] = static_cast<int32_t>(i);  // the end entry: the byte length
-    map.resize(next + 1);
-    return map;
+    const int32_t entry = k / kStride;
+    for (; walker.filled <= entry; ++walker.filled) {
+        const int32_t from = (walker.filled - 1) * kStride;
+        walker.checkpoints[walker.filled] =
+            walker.checkpoints[walker.filled - 1] + sum_bytes(walker.units, from, from + kStride);
+    }
+    walker.unit = entry * kStride;
+    walker.byte = walker.checkpoints[entry];
 }
 
-int32_t map_lookup(const std::vector<int32_t>& map, int32_t k) {
+}  // namespace
+
+OffsetWalker offset_walker(const Utf16& text, const Allocator& allocator) {
+    OffsetWalker walker;
+    walker.units = text.units;
+    walker.length = text.length;
+    walker.byte_length = text.byte_length;
+    walker.allocator = &allocator;
+    return walker;
+}
+
+void release(OffsetWalker& walker) {
+    std::free(walker.checkpoints);
+    walker.checkpoints = nullptr;
+    walker.filled = 0;
+}
+
+int32_t byte_offset(OffsetWalker& walker, int32_t k) {
     if (k < 0) return -1;
-    if (static_cast<std::size_t>(k) < map.size()) return map[static_cast<std::size_t>(k)];
-    return map.back();
+    if (k >= walker.length) return walker.byte_length;
+    // Only a text of ASCII has as many units as bytes.
+    if (walker.length == walker.byte_length) return k;
+    const int32_t distance = k - walker.unit;
+    if (distance > kStride || distance < -kStride) jump_to_entry(walker, k);
+    const UChar* const units = walker.units;
+    int32_t unit = walker.unit;
+    int32_t byte = walker.byte;
+    for (; unit < k; ++unit) byte += unit_bytes(units[unit]);
+    while (unit > k) byte -= unit_bytes(units[--unit]);
+    walker.unit = unit;
+    walker.byte = byte;
+    return byte;
 }
-
 }  // namespace brindlecap::mysql_adapter
 
 using namespace brindlecap::mysql_adapter;
@@ -210,6 +254,48 @@ URegularExpression* mysql_regex_compile(const char* pattern, const char* flags,
 
 namespace brindlecap::mysql_adapter {
 
+namespace {
+
+// A block of items after `lead` bytes, doubled as it fills; the block comes
+// from the search's allocator and is released with free().
+struct Growing {
+    char* block = nullptr;
+    std::size_t lead = 0;
+    std::size_t item = 0;
+    std::size_t used = 0;
+    std::size_t room = 0;
+};
+
+// Room for `more` items; false when the block cannot grow (it keeps what it holds).
+bool make_room(Growing& list, std::size_t more, const Allocator& allocator) {
+    if (list.used + more <= list.room) return true;
+    std::size_t room = list.room == 0 ? 64 : list.room;
+    while (room < list.used + more) {
+        if (room > (SIZE_MAX / 4) / list.item) return false;
+        room *= 2;
+    }
+    void* grown = allocator.realloc(list.block, list.lead + room * list.item);
+    if (grown == nullptr) return false;
+    list.block = static_cast<char*>(grown);
+    list.room = room;
+    return true;
+}
+
+template <typename T>
+T* items(const Growing& list) {
+    return reinterpret_cast<T*>(list.block + list.lead);
+}
+
+// Gives back the room that was never used; the block stays as it is when
+// that fails.
+void shrink(Growing& list, const Allocator& allocator) {
+    if (list.block == nullptr || list.used == list.room) return;
+    void* shrunk = allocator.realloc(list.block, list.lead + list.used * list.item);
+    if (shrunk != nullptr) list.block = static_cast<char*>(shrunk);
+}
+
+}  // namespace
+
 AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
                                const Allocator& allocator) {
     *count = 0;
@@ -225,9 +311,14 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
     status = U_ZERO_ERROR;
     int32_t group_count = uregex_groupCount(handle, &status);
     if (U_FAILURE(status) || group_count < 0) group_count = 0;
-    const std::vector<int32_t> map = byte_offset_map(text, utf16.length);
+    const auto groups = static_cast<std::size_t>(group_count);
+    const bool ascii = utf16.length == utf16.byte_length;
 
-    MatchList found;
+    OffsetWalker walker = offset_walker(utf16, allocator);
+    Growing records{nullptr, sizeof(ArrayHeader), sizeof(AdapterMatch)};
+    Growing spans{nullptr, 0, sizeof(GroupSpan)};
+    Growing split_pairs{nullptr, 0, sizeof(int32_t)};
+    char* text_copy = nullptr;  // made at the first match
     for (;;) {
         status = U_ZERO_ERROR;
         if (!uregex_findNext(handle, &status) || U_FAILURE(status)) break;
@@ -236,60 +327,67 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
         const int32_t e = uregex_end(handle, 0, &status);
         if (U_FAILURE(status) || s < 0 || e < s) break;
 
-        AdapterMatch record{};
-        record.start = map_lookup(map, s);
-        record.end = map_lookup(map, e);
-        record.match_text = matched_text(text, utf16.units, s, e, record.start, record.end);
-
-        record.group_count = group_count;
-        if (group_count > 0) {
-            record.group_spans = static_cast<GroupSpan*>(
-                allocator.calloc(static_cast<std::size_t>(group_count), sizeof(GroupSpan)));
-            // Like a list that cannot grow: the search ends with what it has.
-            if (record.group_spans == nullptr) {
-                std::free(record.match_text);
-                break;
-            }
-            for (int32_t k = 1; k <= group_count; ++k) {
-                UErrorCode group_status = U_ZERO_ERROR;
-                const int32_t gs = uregex_start(handle, k, &group_status);
-                const int32_t ge = uregex_end(handle, k, &group_status);
-                GroupSpan& span = record.group_spans[k - 1];
-                if (U_FAILURE(group_status) || gs < 0 || ge < 0) {
-                    span = {-1, -1, 0};
-                } else {
-                    span = {map_lookup(map, gs), map_lookup(map, ge), 1};
-                }
+        if (!make_room(records, 1, allocator) || !make_room(spans, groups, allocator)) break;
+        if (text_copy == nullptr) {
+            const auto bytes = static_cast<std::size_t>(utf16.byte_length);
+            text_copy = static_cast<char*>(allocator.realloc(nullptr, bytes + 1));
+            if (text_copy == nullptr) break;
+            std::memcpy(text_copy, text, bytes + 1);
+        }
+        const AdapterMatch record{byte_offset(walker, s), byte_offset(walker, e)};
+        // A match that splits a surrogate pair has no UTF-8 form, though its
+        // byte offsets may bound a whole character: its text is "".
+        if (!ascii && e > s && record.end > record.start &&
+            (U16_IS_TRAIL(utf16.units[s]) || U16_IS_LEAD(utf16.units[e - 1]))) {
+            if (!make_room(split_pairs, 1, allocator)) break;
+            items<int32_t>(split_pairs)[split_pairs.used++] = static_cast<int32_t>(records.used);
+        }
+        GroupSpan* span = items<GroupSpan>(spans) + spans.used;
+        for (int32_t k = 1; k <= group_count; ++k, ++span) {
+            UErrorCode group_status = U_ZERO_ERROR;
+            const int32_t gs = uregex_start(handle, k, &group_status);
+            const int32_t ge = uregex_end(handle, k, &group_status);
+            if (U_FAILURE(group_status) || gs < 0 || ge < 0) {
+                *span = {-1, -1};
+            } else {
+                *span = {byte_offset(walker, gs), byte_offset(walker, ge)};
             }
         }
-        if (!append(found, record, allocator)) {
-            std::free(record.match_text);
-            std::free(record.group_spans);
-            break;
-        }
+        spans.used += groups;
+        items<AdapterMatch>(records)[records.used++] = record;
     }
     detach_text(handle);
     std::free(utf16.units);
+    release(walker);
 
-    if (found.used == 0) {
-        std::free(found.records);
+    if (records.used == 0) {
+        std::free(records.block);
+        std::free(spans.block);
+        std::free(split_pairs.block);
+        std::free(text_copy);
         return nullptr;
     }
-    // Exactly as many records as matches; shrinking in place copies nothing.
-    auto* matches = static_cast<AdapterMatch*>(
-        allocator.realloc(found.records, found.used * sizeof(AdapterMatch)));
-    if (matches == nullptr) matches = found.records;
-    *count = static_cast<int32_t>(found.used);
-    return matches;
+    shrink(records, allocator);
+    shrink(spans, allocator);
+    auto* header = reinterpret_cast<ArrayHeader*>(records.block);
+    *header = ArrayHeader{};
+    header->count = static_cast<int32_t>(records.used);
+    header->group_count = group_count;
+    header->spans = group_count > 0 ? items<GroupSpan>(spans) : nullptr;
+    if (group_count == 0) std::free(spans.block);
+    header->text = text_copy;
+    header->split_pairs = items<int32_t>(split_pairs);
+    header->split_pair_count = static_cast<int32_t>(split_pairs.used);
+    *count = header->count;
+    return items<AdapterMatch>(records);
 }
-
 }  // namespace brindlecap::mysql_adapter
 
 extern "C" {
 
 AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
                                   int32_t* count) {
-    static constexpr Allocator system{std::calloc, std::realloc};
+    static constexpr Allocator system{std::realloc};
     return find_all_matches(handle, text, count, system);
 }
 
@@ -343,13 +441,17 @@ void mysql_regex_free(URegularExpression* handle) {
     if (handle != nullptr) uregex_close(handle);
 }
 
-void mysql_match_result_free(AdapterMatch* matches, int32_t count) {
+void mysql_match_result_free(AdapterMatch* matches, int32_t /*count: the array keeps its own*/) {
     if (matches == nullptr) return;
-    for (int32_t i = 0; i < count; ++i) {
-        std::free(matches[i].match_text);
-        std::free(matches[i].group_spans);
+    ArrayHeader* header = header_of(matches);
+    if (header->texts != nullptr) {
+        for (int32_t i = 0; i < header->count; ++i) std::free(header->texts[i]);
+        std::free(header->texts);
     }
-    std::free(matches);
+    std::free(header->spans);
+    std::free(header->text);
+    std::free(header->split_pairs);
+    std::free(header);
 }
 
 int32_t mysql_match_get_start(const AdapterMatch* matches, int32_t i) {
@@ -360,24 +462,44 @@ int32_t mysql_match_get_end(const AdapterMatch* matches, int32_t i) {
     return matches == nullptr ? -1 : matches[i].end;
 }
 
+// Made the first time it is asked for and kept until the array is released:
+// a copy of every match that nobody reads would cost more than the search.
 const char* mysql_match_get_text(const AdapterMatch* matches, int32_t i) {
-    return matches == nullptr ? nullptr : matches[i].match_text;
+    static const char empty[] = "";
+    if (matches == nullptr) return nullptr;
+    ArrayHeader* header = header_of(matches);
+    const AdapterMatch& match = matches[i];
+    if (match.end <= match.start) return empty;
+    const int32_t* const splits = header->split_pairs;
+    if (std::binary_search(splits, splits + header->split_pair_count, i)) return empty;
+    if (header->texts == nullptr) {
+        header->texts = static_cast<char**>(
+            std::calloc(static_cast<std::size_t>(header->count), sizeof(char*)));
+        if (header->texts == nullptr) return empty;
+    }
+    char*& copy = header->texts[i];
+    if (copy == nullptr) {
+        const auto length = static_cast<std::size_t>(match.end - match.start);
+        copy = static_cast<char*>(std::malloc(length + 1));
+        if (copy == nullptr) return empty;
+        std::memcpy(copy, header->text + match.start, length);
+        copy[length] = '\0';
+    }
+    return copy;
 }
 
-int32_t mysql_match_get_group_count(const AdapterMatch* matches, int32_t i) {
-    return matches == nullptr ? 0 : matches[i].group_count;
+int32_t mysql_match_get_group_count(const AdapterMatch* matches, int32_t /*i*/) {
+    return matches == nullptr ? 0 : header_of(matches)->group_count;
 }
 
 int32_t mysql_match_get_group_start(const AdapterMatch* matches, int32_t i, int32_t g) {
-    if (matches == nullptr || g < 0 || g >= matches[i].group_count) return -1;
-    const GroupSpan& span = matches[i].group_spans[g];
-    return span.matched ? span.start : -1;
+    const GroupSpan* span = group_span(matches, i, g);
+    return span == nullptr ? -1 : span->start;
 }
 
 int32_t mysql_match_get_group_end(const AdapterMatch* matches, int32_t i, int32_t g) {
-    if (matches == nullptr || g < 0 || g >= matches[i].group_count) return -1;
-    const GroupSpan& span = matches[i].group_spans[g];
-    return span.matched ? span.end : -1;
+    const GroupSpan* span = group_span(matches, i, g);
+    return span == nullptr ? -1 : span->end;
 }
 
 }  // extern "C"

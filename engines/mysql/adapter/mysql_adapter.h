@@ -17,19 +17,8 @@ extern "C" {
 /* ICU's compiled expression; opaque to callers. */
 struct URegularExpression;
 
-typedef struct GroupSpan {
-    int32_t start;   /* byte offset, or -1 when the group did not take part */
-    int32_t end;     /* byte offset just past the group, or -1 */
-    uint8_t matched; /* 1 when the group took part, else 0 */
-} GroupSpan;
-
-typedef struct AdapterMatch {
-    int32_t start;          /* byte offset of the match */
-    int32_t end;            /* byte offset just past the match */
-    char* match_text;       /* NUL-terminated UTF-8 copy, owned by the array */
-    int32_t group_count;    /* capturing groups of the pattern */
-    GroupSpan* group_spans; /* group_count records (element 0 is group 1), or null */
-} AdapterMatch;
+/* The match array: opaque, read through the accessors below. */
+typedef struct AdapterMatch AdapterMatch;
 
 /* Null on failure; then, when error is not null, *error receives a text to be
  * released with free(). On success *error is left alone. */
@@ -37,7 +26,8 @@ struct URegularExpression* mysql_regex_compile(const char* pattern, const char* 
                                                char** error);
 
 /* Every match, in order; null (and *count 0) when there is none or the call
- * failed. Release with mysql_match_result_free and the same count. */
+ * failed. Release with mysql_match_result_free and the same count. The array
+ * does not depend on the handle or on the text it was given. */
 AdapterMatch* mysql_regex_matches(struct URegularExpression* handle, const char* text,
                                   int32_t* count);
 
@@ -51,8 +41,12 @@ void mysql_match_result_free(AdapterMatch* matches, int32_t count);
 
 int32_t mysql_match_get_start(const AdapterMatch* matches, int32_t i);
 int32_t mysql_match_get_end(const AdapterMatch* matches, int32_t i);
+/* The matched text, NUL-terminated, owned by the array until it is released;
+ * "" for an empty match or when no copy can be made. */
 const char* mysql_match_get_text(const AdapterMatch* matches, int32_t i);
 int32_t mysql_match_get_group_count(const AdapterMatch* matches, int32_t i);
+/* -1 for a group that did not take part and for g outside 0 to count - 1;
+ * g = 0 is group 1. */
 int32_t mysql_match_get_group_start(const AdapterMatch* matches, int32_t i, int32_t g);
 int32_t mysql_match_get_group_end(const AdapterMatch* matches, int32_t i, int32_t g);
 
