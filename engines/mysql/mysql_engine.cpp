@@ -2,73 +2,143 @@
 
 #include "utf8.h"
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <optional>
 #include <utility>
-#include <vector>
+
+#include <unistd.h>
 
 namespace brindlecap::mysql {
 
 namespace {
 
-struct GroupRange {
-    int64_t start = 0;
-    int64_t end = 0;
+// A "test" response is put together in one buffer kept for the life of the
+// process. A response that outgrows it goes to standard output piece by piece
+// as it is made, so that a response of many megabytes is never held whole;
+// only its last piece goes back to the request loop, which ends the line.
+constexpr std::size_t kPiece = 128 * 1024;
+
+struct ResponseStream {
+    std::string& buffer;  // at most kPiece bytes, its room made once
+    std::string last;     // room for the last piece and the line feed
+    bool spilled = false;
 };
 
-// One match; its group spans, one per capturing group in group order, are
-// the run of `group_count` spans from `first_group` in the list beside it:
-// a list per match would cost one allocation per match.
-struct MatchResult {
-    int64_t start = 0;
-    int64_t end = 0;
-    std::size_t first_group = 0;
-    std::size_t group_count = 0;
-};
+std::string& response_buffer() {
+    static std::string buffer;
+    buffer.reserve(kPiece);
+    buffer.clear();
+    return buffer;
+}
 
-struct MatchResults {
-    std::vector<MatchResult> matches;
-    std::vector<std::optional<GroupRange>> groups;  // absent: did not take part
-};
+// Sends what the buffer holds. Nothing may fail once a piece is out, so the
+// room for the last piece is made first. A failed write ends the engine as
+// the request loop would: the report on standard error, then status 0 (the
+// loop cannot be told to stop from inside an operation).
+void send_piece(ResponseStream& stream) {
+    if (!stream.spilled) {
+        stream.last.reserve(kPiece + 1);
+        stream.spilled = true;
+    }
+    std::string_view bytes = stream.buffer;
+    while (!bytes.empty()) {
+        const ssize_t put = write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            const int error = put < 0 ? errno : EIO;
+            const std::string report = std::string(PROGRAM_NAME) + ": write: " + os_error_text(error) + "\n";
+            for (std::string_view rest = report; !rest.empty();) {
+                const ssize_t done = write(STDERR_FILENO, rest.data(), rest.size());
+                if (done < 0 && errno == EINTR) continue;
+                if (done <= 0) break;
+                rest.remove_prefix(static_cast<std::size_t>(done));
+            }
+            std::_Exit(ENGINE_EXIT_STATUS);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(put));
+    }
+    stream.buffer.clear();
+}
+
+// Room for `bytes` more bytes in the buffer (at most kPiece).
+void make_room(ResponseStream& stream, std::size_t bytes) {
+    if (stream.buffer.size() + bytes > kPiece) send_piece(stream);
+}
+
+void put(ResponseStream& stream, std::string_view bytes) {
+    make_room(stream, bytes.size());
+    stream.buffer.append(bytes);
+}
+
+void put_number(ResponseStream& stream, int64_t value) {
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, value);
+    put(stream, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+}
+
+// What the shared writer puts for each byte below 0x80 that it escapes
+// (empty for the others), taken from the writer itself.
+const std::array<std::string, 128>& escapes() {
+    static const auto table = [] {
+        std::array<std::string, 128> escaped;
+        for (unsigned c = 0; c < escaped.size(); ++c) {
+            const char byte = static_cast<char>(c);
+            append_json_escaped(escaped[c], std::string_view(&byte, 1));
+            if (escaped[c].size() == 1) escaped[c].clear();
+        }
+        return escaped;
+    }();
+    return table;
+}
+
+// `value` as a JSON string. It is a slice of a text that ICU converted, so it
+// is well-formed UTF-8 (the adapter's offsets fall on character boundaries):
+// only the bytes below 0x20, the quotation mark and the backslash change.
+void put_string(ResponseStream& stream, std::string_view value) {
+    const std::array<std::string, 128>& escaped = escapes();
+    put(stream, "\"");
+    std::size_t i = 0;
+    while (i < value.size()) {
+        std::size_t run = i;
+        while (run < value.size()) {
+            const auto c = static_cast<unsigned char>(value[run]);
+            if (c < 0x80 && !escaped[c].empty()) break;
+            ++run;
+        }
+        while (i < run) {
+            make_room(stream, 1);
+            const std::size_t piece = std::min(run - i, kPiece - stream.buffer.size());
+            stream.buffer.append(value.substr(i, piece));
+            i += piece;
+        }
+        if (i < value.size()) {
+            put(stream, escaped[static_cast<unsigned char>(value[i])]);
+            ++i;
+        }
+    }
+    put(stream, "\"");
+}
+
+// The whole response when it fit the buffer, else its last piece.
+std::string finish(ResponseStream& stream) {
+    if (!stream.spilled) {
+        std::string whole;
+        whole.reserve(stream.buffer.size() + 1);  // and the loop's line feed
+        whole.append(stream.buffer);
+        return whole;
+    }
+    stream.last.append(stream.buffer);
+    return std::move(stream.last);
+}
 
 struct MatchArrayFree {
     int32_t count = 0;
     void operator()(AdapterMatch* matches) const { mysql_match_result_free(matches, count); }
 };
-
-// Reads the adapter's match array into plain records and releases it.
-MatchResults find_matches(URegularExpression* handle, const std::string& text) {
-    int32_t count = 0;
-    AdapterMatch* raw = mysql_regex_matches(handle, text.c_str(), &count);
-    std::unique_ptr<AdapterMatch, MatchArrayFree> matches(raw, MatchArrayFree{count});
-    MatchResults results;
-    if (raw == nullptr || count <= 0) return results;
-    results.matches.reserve(static_cast<std::size_t>(count));
-    // Every record of one search has the pattern's group count.
-    const int32_t first_count = mysql_match_get_group_count(raw, 0);
-    results.groups.reserve(static_cast<std::size_t>(count) *
-                           static_cast<std::size_t>(first_count > 0 ? first_count : 0));
-    for (int32_t i = 0; i < count; ++i) {
-        MatchResult result;
-        result.start = mysql_match_get_start(raw, i);
-        result.end = mysql_match_get_end(raw, i);
-        result.first_group = results.groups.size();
-        const int32_t group_count = mysql_match_get_group_count(raw, i);
-        for (int32_t g = 0; g < group_count; ++g) {
-            const int32_t start = mysql_match_get_group_start(raw, i, g);
-            const int32_t end = mysql_match_get_group_end(raw, i, g);
-            if (start < 0 || end < 0) {
-                results.groups.emplace_back(std::nullopt);
-            } else {
-                results.groups.emplace_back(GroupRange{start, end});
-            }
-        }
-        result.group_count = results.groups.size() - result.first_group;
-        results.matches.push_back(result);
-    }
-    return results;
-}
+using MatchArray = std::unique_ptr<AdapterMatch, MatchArrayFree>;
 
 // The request's own bytes between two offsets; offsets outside the text
 // (which the adapter never gives) are held to its bounds.
@@ -82,50 +152,36 @@ std::string_view slice(const std::string& text, int64_t start, int64_t end) {
                                          static_cast<std::size_t>(end - start));
 }
 
-// The "test" response, written straight in the writer's compact sorted form:
-// a generic tree of hundreds of thousands of entries costs far more than the
-// search itself.
-std::string test_response(const std::string& text, const MatchResults& results) {
-    // Room for every entry with its match and captures unescaped, and for the
-    // line feed that the loop appends, so that a response of many megabytes is
-    // not copied as it grows; room that is never written costs nothing.
-    std::size_t wanted = 64;
-    for (const MatchResult& result : results.matches) {
-        wanted += 80 + static_cast<std::size_t>(result.end - result.start);
-    }
-    for (const auto& group : results.groups) {
-        wanted += 6 + (group ? static_cast<std::size_t>(group->end - group->start) : 0);
-    }
-    std::string out;
-    out.reserve(wanted);
-    out += "{\"engine\":";
-    append_json_string(out, ENGINE_NAME);
-    out += ",\"matches\":[";
-    bool first = true;
-    for (const MatchResult& result : results.matches) {
-        out += first ? std::string_view("{\"captures\":[") : std::string_view(",{\"captures\":[");
-        first = false;
-        bool first_group = true;
-        for (std::size_t g = 0; g < result.group_count; ++g) {
-            const std::optional<GroupRange>& group = results.groups[result.first_group + g];
-            if (!first_group) out += ',';
-            first_group = false;
-            if (group) {
-                append_json_string(out, slice(text, group->start, group->end));
+// The "test" response in the writer's compact sorted form, straight from the
+// adapter's match array: a generic tree of hundreds of thousands of entries
+// costs far more than the search itself.
+std::string test_response(const std::string& text, const AdapterMatch* matches, int32_t count) {
+    ResponseStream stream{response_buffer(), {}, false};
+    put(stream, "{\"engine\":\"");
+    put(stream, ENGINE_NAME);
+    put(stream, "\",\"matches\":[");
+    for (int32_t i = 0; i < count; ++i) {
+        put(stream, i == 0 ? std::string_view("{\"captures\":[") : std::string_view(",{\"captures\":["));
+        const int32_t group_count = mysql_match_get_group_count(matches, i);
+        for (int32_t g = 0; g < group_count; ++g) {
+            if (g > 0) put(stream, ",");
+            const int32_t start = mysql_match_get_group_start(matches, i, g);
+            const int32_t end = mysql_match_get_group_end(matches, i, g);
+            if (start < 0 || end < 0) {
+                put(stream, "null");
             } else {
-                out += "null";
+                put_string(stream, slice(text, start, end));
             }
         }
-        out += "],\"groups\":{},\"index\":";
-        char digits[24];
-        const auto written = std::to_chars(digits, digits + sizeof digits, result.start);
-        out.append(digits, written.ptr);
-        out += ",\"match\":";
-        append_json_string(out, slice(text, result.start, result.end));
-        out += '}';
+        const int32_t start = mysql_match_get_start(matches, i);
+        put(stream, "],\"groups\":{},\"index\":");
+        put_number(stream, start);
+        put(stream, ",\"match\":");
+        put_string(stream, slice(text, start, mysql_match_get_end(matches, i)));
+        put(stream, "}");
     }
-    out += "],\"status\":\"ok\"}";
-    return out;
+    put(stream, "],\"status\":\"ok\"}");
+    return finish(stream);
 }
 
 }  // namespace
@@ -174,10 +230,12 @@ std::string test_operation(const Json& /*request*/, const std::string& pattern,
     }
     const RegexHandle handle = std::move(std::get<RegexHandle>(compiled));
 
-    MatchResults results;
     // A text with a NUL cannot reach the adapter whole, so it has no matches.
-    if (text.find('\0') == std::string::npos) results = find_matches(handle.get(), text);
-    return test_response(text, results);
+    int32_t count = 0;
+    AdapterMatch* found = nullptr;
+    if (text.find('\0') == std::string::npos) found = mysql_regex_matches(handle.get(), text.c_str(), &count);
+    const MatchArray matches(found, MatchArrayFree{count});
+    return test_response(text, matches.get(), found == nullptr || count < 0 ? 0 : count);
 }
 
 std::string replace_operation(const Json& request, const std::string& pattern,

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -44,6 +45,67 @@ TEST(MysqlEngineCases, TestResponseEscapesEveryCharacterAsTheSharedWriter) {
         for (const brindlecap::Json& entry : parsed["matches"]) joined += entry["match"].get<std::string>();
         EXPECT_EQ(joined, text) << pattern;
     }
+}
+
+// A response far longer than the engine's buffer goes out in pieces; the
+// host must still read each response whole, on one line, byte for byte what
+// the shared writer gives, and the requests around it answered as usual.
+TEST(MysqlEngineLongResponses, ArriveWholeAndInOrder) {
+    using brindlecap::Json;
+    std::string text;
+    for (int i = 0; i < 40000; ++i) text += i % 7 == 0 ? "\"\u00e9\U0001F600\t" : "ab\\";
+    const auto request = [](const std::string& pattern, const std::string& subject) {
+        return brindlecap::write_json(Json{{"pattern", pattern}, {"text", subject}}) + "\n";
+    };
+    brindlecap::test::RunOptions options;
+    options.stdin_bytes = request("a", "xa") + request("(?s)((.)|x)", text) + request("x*", text) +
+                          request("a", "a");
+    const brindlecap::test::RunResult result = brindlecap::test::run_program(PROGRAM, options);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+
+    std::istringstream lines(result.out);
+    std::string line;
+    std::vector<std::string> responses;
+    while (std::getline(lines, line)) responses.push_back(line);
+    ASSERT_EQ(responses.size(), 4u);
+    EXPECT_EQ(responses[0], R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
+    EXPECT_EQ(responses[3], R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})");
+
+    // Every character of the text, one match each, with its group.
+    Json every = Json::array();
+    Json empty = Json::array();
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[offset]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string character = text.substr(offset, length);
+        every.push_back(Json{{"captures", {character, character}}, {"groups", Json::object()},
+                             {"index", offset}, {"match", character}});
+        empty.push_back(Json{{"captures", Json::array()}, {"groups", Json::object()}, {"index", offset}, {"match", ""}});
+        offset += length;
+    }
+    empty.push_back(Json{{"captures", Json::array()}, {"groups", Json::object()}, {"index", offset}, {"match", ""}});
+    const auto expected = [](Json matches) {
+        return brindlecap::write_json(
+            Json{{"engine", "pcre2-icu-fallback"}, {"matches", std::move(matches)}, {"status", "ok"}});
+    };
+    EXPECT_GT(responses[1].size(), 1000000u);
+    EXPECT_TRUE(responses[1] == expected(every)) << "response to (?s)((.)|x) differs";
+    EXPECT_TRUE(responses[2] == expected(empty)) << "response to x* differs";
+}
+
+// A response that goes out in pieces to a host that has closed its end: the
+// engine reports the failed write under its own name, once, and stops.
+TEST(MysqlEngineLongResponses, ClosedPipeIsReportedOnce) {
+    brindlecap::test::RunOptions options;
+    options.reader_closed = true;
+    options.stdin_bytes = R"({"pattern":"x*","text":")" + std::string(100000, 'a') + "\"}\n" +
+                          R"({"pattern":"a","text":"a"})" + "\n";
+    const brindlecap::test::RunResult result = brindlecap::test::run_program(PROGRAM, options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "brindlecap-mysql-engine: write: Broken pipe (os error 32)\n");
 }
 
 TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
