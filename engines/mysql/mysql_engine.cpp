@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <unistd.h>
@@ -22,15 +23,14 @@ namespace {
 constexpr std::size_t kPiece = 128 * 1024;
 
 struct ResponseStream {
-    std::string& buffer;  // at most kPiece bytes, its room made once
-    std::string last;     // room for the last piece and the line feed
+    char* buffer;           // kPiece bytes, kept for the life of the process
+    std::size_t used = 0;
+    std::string last;       // room for the last piece and the line feed
     bool spilled = false;
 };
 
-std::string& response_buffer() {
-    static std::string buffer;
-    buffer.reserve(kPiece);
-    buffer.clear();
+char* response_buffer() {
+    static char buffer[kPiece];
     return buffer;
 }
 
@@ -43,7 +43,7 @@ void send_piece(ResponseStream& stream) {
         stream.last.reserve(kPiece + 1);
         stream.spilled = true;
     }
-    std::string_view bytes = stream.buffer;
+    std::string_view bytes(stream.buffer, stream.used);
     while (!bytes.empty()) {
         const ssize_t put = write(STDOUT_FILENO, bytes.data(), bytes.size());
         if (put < 0 && errno == EINTR) continue;
@@ -60,17 +60,14 @@ void send_piece(ResponseStream& stream) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(put));
     }
-    stream.buffer.clear();
+    stream.used = 0;
 }
 
-// Room for `bytes` more bytes in the buffer (at most kPiece).
-void make_room(ResponseStream& stream, std::size_t bytes) {
-    if (stream.buffer.size() + bytes > kPiece) send_piece(stream);
-}
-
-void put(ResponseStream& stream, std::string_view bytes) {
-    make_room(stream, bytes.size());
-    stream.buffer.append(bytes);
+// Bytes up to kPiece go in whole.
+inline void put(ResponseStream& stream, std::string_view bytes) {
+    if (stream.used + bytes.size() > kPiece) send_piece(stream);
+    std::memcpy(stream.buffer + stream.used, bytes.data(), bytes.size());
+    stream.used += bytes.size();
 }
 
 void put_number(ResponseStream& stream, int64_t value) {
@@ -81,15 +78,20 @@ void put_number(ResponseStream& stream, int64_t value) {
 
 // What the shared writer puts for each byte below 0x80 that it escapes
 // (empty for the others), taken from the writer itself.
-const std::array<std::string, 128>& escapes() {
-    static const auto table = [] {
-        std::array<std::string, 128> escaped;
-        for (unsigned c = 0; c < escaped.size(); ++c) {
+struct Escapes {
+    std::array<std::string, 128> text;
+    std::array<bool, 256> needed{};
+};
+
+const Escapes& escapes() {
+    static const Escapes table = [] {
+        Escapes escapes;
+        for (unsigned c = 0; c < escapes.text.size(); ++c) {
             const char byte = static_cast<char>(c);
-            append_json_escaped(escaped[c], std::string_view(&byte, 1));
-            if (escaped[c].size() == 1) escaped[c].clear();
+            append_json_escaped(escapes.text[c], std::string_view(&byte, 1));
+            escapes.needed[c] = escapes.text[c].size() > 1;
         }
-        return escaped;
+        return escapes;
     }();
     return table;
 }
@@ -98,24 +100,23 @@ const std::array<std::string, 128>& escapes() {
 // is well-formed UTF-8 (the adapter's offsets fall on character boundaries):
 // only the bytes below 0x20, the quotation mark and the backslash change.
 void put_string(ResponseStream& stream, std::string_view value) {
-    const std::array<std::string, 128>& escaped = escapes();
+    const Escapes& table = escapes();
     put(stream, "\"");
+    const char* const bytes = value.data();
+    const std::size_t size = value.size();
     std::size_t i = 0;
-    while (i < value.size()) {
+    while (i < size) {
         std::size_t run = i;
-        while (run < value.size()) {
-            const auto c = static_cast<unsigned char>(value[run]);
-            if (c < 0x80 && !escaped[c].empty()) break;
-            ++run;
-        }
+        while (run < size && !table.needed[static_cast<unsigned char>(bytes[run])]) ++run;
         while (i < run) {
-            make_room(stream, 1);
-            const std::size_t piece = std::min(run - i, kPiece - stream.buffer.size());
-            stream.buffer.append(value.substr(i, piece));
+            if (stream.used == kPiece) send_piece(stream);
+            const std::size_t piece = std::min(run - i, kPiece - stream.used);
+            std::memcpy(stream.buffer + stream.used, bytes + i, piece);
+            stream.used += piece;
             i += piece;
         }
-        if (i < value.size()) {
-            put(stream, escaped[static_cast<unsigned char>(value[i])]);
+        if (i < size) {
+            put(stream, table.text[static_cast<unsigned char>(bytes[i])]);
             ++i;
         }
     }
@@ -126,11 +127,11 @@ void put_string(ResponseStream& stream, std::string_view value) {
 std::string finish(ResponseStream& stream) {
     if (!stream.spilled) {
         std::string whole;
-        whole.reserve(stream.buffer.size() + 1);  // and the loop's line feed
-        whole.append(stream.buffer);
+        whole.reserve(stream.used + 1);  // and the loop's line feed
+        whole.append(stream.buffer, stream.used);
         return whole;
     }
-    stream.last.append(stream.buffer);
+    stream.last.append(stream.buffer, stream.used);
     return std::move(stream.last);
 }
 
@@ -156,7 +157,7 @@ std::string_view slice(const std::string& text, int64_t start, int64_t end) {
 // adapter's match array: a generic tree of hundreds of thousands of entries
 // costs far more than the search itself.
 std::string test_response(const std::string& text, const AdapterMatch* matches, int32_t count) {
-    ResponseStream stream{response_buffer(), {}, false};
+    ResponseStream stream{response_buffer(), 0, {}, false};
     put(stream, "{\"engine\":\"");
     put(stream, ENGINE_NAME);
     put(stream, "\",\"matches\":[");
