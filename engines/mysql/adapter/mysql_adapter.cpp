@@ -296,6 +296,17 @@ void shrink(Growing& list, const Allocator& allocator) {
 
 }  // namespace
 
+namespace {
+
+// byte_offset, with the case of an ASCII text (one byte per unit) answered
+// here without a call.
+inline int32_t offset_of(OffsetWalker& walker, bool ascii, int32_t k) {
+    if (!ascii) return byte_offset(walker, k);
+    return k < 0 ? -1 : k < walker.length ? k : walker.byte_length;
+}
+
+}  // namespace
+
 AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
                                const Allocator& allocator) {
     *count = 0;
@@ -334,7 +345,7 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
             if (text_copy == nullptr) break;
             std::memcpy(text_copy, text, bytes + 1);
         }
-        const AdapterMatch record{byte_offset(walker, s), byte_offset(walker, e)};
+        const AdapterMatch record{offset_of(walker, ascii, s), offset_of(walker, ascii, e)};
         // A match that splits a surrogate pair has no UTF-8 form, though its
         // byte offsets may bound a whole character: its text is "".
         if (!ascii && e > s && record.end > record.start &&
@@ -350,7 +361,7 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
             if (U_FAILURE(group_status) || gs < 0 || ge < 0) {
                 *span = {-1, -1};
             } else {
-                *span = {byte_offset(walker, gs), byte_offset(walker, ge)};
+                *span = {offset_of(walker, ascii, gs), offset_of(walker, ascii, ge)};
             }
         }
         spans.used += groups;
