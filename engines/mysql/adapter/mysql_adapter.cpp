@@ -257,28 +257,40 @@ namespace brindlecap::mysql_adapter {
 namespace {
 
 // A block of items after `lead` bytes, doubled as it fills; the block comes
-// from the search's allocator and is released with free().
+// from the search's allocator and is released with free(). When the most it
+// can need is known, that is its first room: room never written costs no
+// memory, and the block is never copied.
 struct Growing {
     char* block = nullptr;
     std::size_t lead = 0;
     std::size_t item = 0;
+    std::size_t most = 0;  // 0: unknown
     std::size_t used = 0;
     std::size_t room = 0;
 };
 
-// Room for `more` items; false when the block cannot grow (it keeps what it holds).
-bool make_room(Growing& list, std::size_t more, const Allocator& allocator) {
-    if (list.used + more <= list.room) return true;
-    std::size_t room = list.room == 0 ? 64 : list.room;
-    while (room < list.used + more) {
-        if (room > (SIZE_MAX / 4) / list.item) return false;
-        room *= 2;
-    }
+// Spans taken at once at most (1 GiB of address space).
+constexpr std::size_t kMostSpans = std::size_t{1} << 27;
+
+bool grow_to(Growing& list, std::size_t room, const Allocator& allocator) {
+    if (room > (SIZE_MAX / 4 - list.lead) / list.item) return false;
     void* grown = allocator.realloc(list.block, list.lead + room * list.item);
     if (grown == nullptr) return false;
     list.block = static_cast<char*>(grown);
     list.room = room;
     return true;
+}
+
+// Room for `more` items; false when the block cannot grow (it keeps what it holds).
+bool make_room(Growing& list, std::size_t more, const Allocator& allocator) {
+    if (list.used + more <= list.room) return true;
+    if (list.room == 0 && list.most >= more && grow_to(list, list.most, allocator)) return true;
+    std::size_t room = list.room == 0 ? 64 : list.room;
+    while (room < list.used + more) {
+        if (room > SIZE_MAX / 4) return false;
+        room *= 2;
+    }
+    return grow_to(list, room, allocator);
 }
 
 template <typename T>
@@ -326,9 +338,15 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
     const bool ascii = utf16.length == utf16.byte_length;
 
     OffsetWalker walker = offset_walker(utf16, allocator);
-    Growing records{nullptr, sizeof(ArrayHeader), sizeof(AdapterMatch)};
-    Growing spans{nullptr, 0, sizeof(GroupSpan)};
-    Growing split_pairs{nullptr, 0, sizeof(int32_t)};
+    // Each match starts after the one before it, so there are at most as
+    // many as there are places in the text. The spans take the room for that
+    // many at once (within a bound): growing the largest block by copies
+    // would leave the old copies in the heap.
+    const auto places = static_cast<std::size_t>(utf16.length) + 1;
+    const std::size_t most_spans = groups <= kMostSpans / places ? places * groups : 0;
+    Growing records{nullptr, sizeof(ArrayHeader), sizeof(AdapterMatch), 0};
+    Growing spans{nullptr, 0, sizeof(GroupSpan), most_spans};
+    Growing split_pairs{nullptr, 0, sizeof(int32_t), 0};
     char* text_copy = nullptr;  // made at the first match
     for (;;) {
         status = U_ZERO_ERROR;
