@@ -212,6 +212,33 @@ TEST(MysqlAdapter, MatchTable) {
     }
 }
 
+// Matched texts are made when asked for, in any order, from a text whose
+// surrogate pairs fall on every side of the places the adapter keeps track
+// of; each is the text's own bytes between the match's offsets.
+TEST(MysqlAdapter, MatchedTextsInAnyOrder) {
+    std::string text = "a";
+    for (int i = 0; i < 300; ++i) text += i % 11 == 0 ? "é" : i % 7 == 0 ? "東x" : "😀";
+    for (const char* pattern : {"(?s).", "(?s).{1,5}", "x*", "😀+", "(?<=😀)(東|é)"}) {
+        SCOPED_TRACE(pattern);
+        Handle handle = compile(pattern);
+        ASSERT_TRUE(handle);
+        int32_t count = 0;
+        AdapterMatch* matches = mysql_regex_matches(handle.get(), text.c_str(), &count);
+        ASSERT_GT(count, 0);
+        for (int32_t n = 0; n < 2 * count; ++n) {
+            const int32_t i = static_cast<int32_t>((static_cast<int64_t>(n) * 157) % count);
+            const int32_t start = mysql_match_get_start(matches, i);
+            const int32_t end = mysql_match_get_end(matches, i);
+            ASSERT_EQ(std::string(mysql_match_get_text(matches, i)),
+                      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)))
+                << "match " << i;
+        }
+        // Asked again, a text is the same string, owned by the array.
+        EXPECT_EQ(mysql_match_get_text(matches, count - 1), mysql_match_get_text(matches, count - 1));
+        mysql_match_result_free(matches, count);
+    }
+}
+
 TEST(MysqlAdapter, NoMatchLooksLikeFailure) {
     Handle handle = compile("a");
     ASSERT_TRUE(handle);
