@@ -39,6 +39,9 @@ std::string flag_string(const RegexFlags& flags);
 std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
                                                      const RegexFlags& flags);
 
+// A response longer than the engine's buffer is written to standard output
+// as it is made, and what returns is its last piece: the caller writes it and
+// the line feed straight after. A failed write there ends the process.
 std::string test_operation(const Json& request, const std::string& pattern,
                            const std::string& flags, const std::string& text);
 
