@@ -111,6 +111,10 @@ const Escapes& escapes() {
 // is well-formed UTF-8 (the adapter's offsets fall on character boundaries):
 // only the bytes below 0x20, the quotation mark and the backslash change.
 void put_string(ResponseStream& stream, std::string_view value) {
+    if (value.empty()) {
+        put(stream, "\"\"");
+        return;
+    }
     const Escapes& table = escapes();
     put(stream, "\"");
     const char* const bytes = value.data();

@@ -281,9 +281,14 @@ bool grow_to(Growing& list, std::size_t room, const Allocator& allocator) {
     return true;
 }
 
+bool grow_for(Growing& list, std::size_t more, const Allocator& allocator);
+
 // Room for `more` items; false when the block cannot grow (it keeps what it holds).
-bool make_room(Growing& list, std::size_t more, const Allocator& allocator) {
-    if (list.used + more <= list.room) return true;
+inline bool make_room(Growing& list, std::size_t more, const Allocator& allocator) {
+    return list.used + more <= list.room || grow_for(list, more, allocator);
+}
+
+bool grow_for(Growing& list, std::size_t more, const Allocator& allocator) {
     if (list.room == 0 && list.most >= more && grow_to(list, list.most, allocator)) return true;
     std::size_t room = list.room == 0 ? 64 : list.room;
     while (room < list.used + more) {
