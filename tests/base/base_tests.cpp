@@ -3,6 +3,7 @@
 #include "descriptor.h"
 #include "lines.h"
 #include "spawn_attributes.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,17 +23,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The JSON lines of a table file; '#' lines and empty lines are skipped.
-std::vector<Json> json_lines(const std::string& name) {
-    std::ifstream in(std::string(DATA_DIR) + "/" + name);
-    std::vector<Json> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        rows.push_back(Json::parse(line));
-    }
-    EXPECT_FALSE(rows.empty()) << name;
-    return rows;
+std::vector<test::JsonRow> json_rows(const std::string& name) {
+    return test::load_json_rows(std::string(DATA_DIR) + "/" + name);
 }
 
 std::vector<std::string> as_strings(const std::vector<std::string_view>& views) {
@@ -172,7 +163,9 @@ TEST(SigpipeDefaultAttributes, TheChildStartsWithSigpipeAtItsDefault) {
 }
 
 TEST(SplitLines, Table) {
-    for (const Json& row : json_lines("split_lines.jsonl")) {
+    for (const test::JsonRow& table_row : json_rows("split_lines.jsonl")) {
+        SCOPED_TRACE("split_lines.jsonl line " + std::to_string(table_row.line));
+        const Json& row = table_row.fields;
         const std::string text = row[0].get<std::string>();
         EXPECT_EQ(as_strings(split_lines(text)), row[1].get<std::vector<std::string>>())
             << "text: " << row[0];
@@ -180,7 +173,9 @@ TEST(SplitLines, Table) {
 }
 
 TEST(SplitFields, Table) {
-    for (const Json& row : json_lines("split_fields.jsonl")) {
+    for (const test::JsonRow& table_row : json_rows("split_fields.jsonl")) {
+        SCOPED_TRACE("split_fields.jsonl line " + std::to_string(table_row.line));
+        const Json& row = table_row.fields;
         const std::string line = row[0].get<std::string>();
         const char separator = row[1].get<std::string>().at(0);
         EXPECT_EQ(as_strings(split_fields(line, separator)), row[2].get<std::vector<std::string>>())
@@ -189,7 +184,9 @@ TEST(SplitFields, Table) {
 }
 
 TEST(ParseDecimalDigits, Table) {
-    for (const Json& row : json_lines("decimal_digits.jsonl")) {
+    for (const test::JsonRow& table_row : json_rows("decimal_digits.jsonl")) {
+        SCOPED_TRACE("decimal_digits.jsonl line " + std::to_string(table_row.line));
+        const Json& row = table_row.fields;
         const std::optional<std::uint64_t> value = parse_decimal_digits(row[0].get<std::string>());
         if (row[1].is_null()) {
             EXPECT_FALSE(value) << "text: " << row[0] << " gave " << *value;

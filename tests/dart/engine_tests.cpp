@@ -1,6 +1,7 @@
 // brindlecap-dart-engine run as a child process: the case table, and the life
 // of the program file it shares with every other instance.
 #include "e2e.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -191,15 +192,13 @@ TEST_F(DartProgramFile, AnotherUsersFileAtThePathStopsTheEngineBeforeReading) {
 }
 
 TEST_F(DartProgramFile, AFileWithASecondLinkStopsTheEngineBeforeReading) {
-    char other[] = "/tmp/brindlecap-dart-other-XXXXXX";
-    const int fd = mkstemp(other);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "keep me", 7), 7);
-    close(fd);
-    ASSERT_EQ(link(other, program_file.c_str()), 0);
+    // Beside the program file: a hard link cannot cross file systems.
+    const brindlecap::test::TempDir scratch("brindlecap-dart-other", "/tmp");
+    const std::string other = scratch / "other";
+    std::ofstream(other, std::ios::binary) << "keep me";
+    ASSERT_EQ(link(other.c_str(), program_file.c_str()), 0);
     expect_stop_before_reading("Too many links (os error 31)");
     EXPECT_EQ(read_file(other), "keep me");
-    unlink(other);
 }
 
 // The engine with its standard input and output piped, driven one request at
@@ -331,26 +330,21 @@ TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
 // dart is looked for at the first request that runs it, not at start and not
 // for the requests that the shortcuts answer.
 TEST_F(DartProgramFile, DartIsLookedForAtTheFirstRunThatNeedsIt) {
-    char scratch[] = "/tmp/brindlecap-dart-lookup-XXXXXX";
-    ASSERT_NE(mkdtemp(scratch), nullptr);
-    const std::string dart = std::string(scratch) + "/dart";
-    {
-        EngineProcess engine({"BRINDLECAP_DART_BIN=" + dart, "PATH=/nonexistent"});
-        ASSERT_TRUE(engine.started());
-        EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
-        EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":""})"),
-                  R"({"replacements":[],"result":"","status":"ok_replace"})");
-        EXPECT_EQ(engine.ask(R"({"op":"validate","pattern":"a","text":"a"})"),
-                  R"({"message":"unknown op: validate","status":"error"})");
+    const brindlecap::test::TempDir scratch("brindlecap-dart-lookup");
+    const std::string dart = scratch / "dart";
+    EngineProcess engine({"BRINDLECAP_DART_BIN=" + dart, "PATH=/nonexistent"});
+    ASSERT_TRUE(engine.started());
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
+    EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":""})"),
+              R"({"replacements":[],"result":"","status":"ok_replace"})");
+    EXPECT_EQ(engine.ask(R"({"op":"validate","pattern":"a","text":"a"})"),
+              R"({"message":"unknown op: validate","status":"error"})");
 
-        std::ofstream(dart) << "#!/bin/sh\nexec /usr/bin/node '" << STANDIN << "' \"$@\"\n";
-        ASSERT_EQ(chmod(dart.c_str(), 0755), 0);
-        EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"ba"})"),
-                  R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
-        EXPECT_EQ(engine.finish(), 0);
-    }
-    unlink(dart.c_str());
-    rmdir(scratch);
+    std::ofstream(dart) << "#!/bin/sh\nexec /usr/bin/node '" << STANDIN << "' \"$@\"\n";
+    ASSERT_EQ(chmod(dart.c_str(), 0755), 0);
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"ba"})"),
+              R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
+    EXPECT_EQ(engine.finish(), 0);
 }
 
 }  // namespace

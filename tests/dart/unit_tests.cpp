@@ -4,12 +4,13 @@
 #include "dart_script.h"
 #include "descriptor.h"
 #include "protocol.h"
+#include "tests/support/tables.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,17 +32,8 @@ std::string read_file(const std::string& path) {
 
 std::string data_path(const std::string& name) { return std::string(DATA_DIR) + "/" + name; }
 
-// The JSON lines of a table file; '#' lines and empty lines are skipped.
-std::vector<Json> json_lines(const std::string& name) {
-    std::ifstream in(data_path(name));
-    std::vector<Json> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        rows.push_back(Json::parse(line));
-    }
-    EXPECT_FALSE(rows.empty()) << name;
-    return rows;
+std::vector<test::JsonRow> json_rows(const std::string& name) {
+    return test::load_json_rows(data_path(name));
 }
 
 std::vector<std::string> program_lines() {
@@ -79,16 +71,8 @@ TEST(DartScript, IsTheExpectedProgramByteForByte) {
 // A fresh directory for file tests, removed with everything in it.
 class ScratchDirectory : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/brindlecap-dart-unit-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override {
-        const std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
-    std::string dir_;
+    test::TempDir scratch_{"brindlecap-dart-unit"};
+    const std::string& dir_ = scratch_.path();
 };
 
 using WriteDartScript = ScratchDirectory;
@@ -220,14 +204,17 @@ TEST_F(WriteDartScript, RemoveIgnoresAMissingFile) {
 }
 
 TEST(DartConvertBackrefs, Table) {
-    for (const Json& row : json_lines("convert_backrefs.jsonl")) {
+    for (const test::JsonRow& table_row : json_rows("convert_backrefs.jsonl")) {
+        const Json& row = table_row.fields;
         EXPECT_EQ(convert_backrefs(row[0].get<std::string>()), row[1].get<std::string>())
-            << "replacement: " << row[0];
+            << "line " << table_row.line << ": replacement: " << row[0];
     }
 }
 
 TEST(DartParseMatchLine, Table) {
-    for (const Json& row : json_lines("parse_match_line.jsonl")) {
+    for (const test::JsonRow& table_row : json_rows("parse_match_line.jsonl")) {
+        const Json& row = table_row.fields;
+        SCOPED_TRACE("parse_match_line.jsonl line " + std::to_string(table_row.line));
         const std::optional<Json> entry = parse_match_line(row[0].get<std::string>());
         if (row[1].is_null()) {
             EXPECT_FALSE(entry) << "line: " << row[0] << " gave " << write_json(*entry);
@@ -260,31 +247,28 @@ TEST(DartReadTestOutput, KeepsTheWellFormedLinesInOrder) {
 }
 
 TEST(DartForwardedRequest, Table) {
-    std::ifstream in(data_path("forwarded_requests.txt"));
-    std::string line;
-    std::string request_line;
-    int blocks = 0;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        const std::size_t space = line.find(' ');
-        const std::string word = line.substr(0, space);
-        const std::string rest = line.substr(line.find_first_not_of(' ', space));
-        if (word == "request") {
-            request_line = rest;
-            ++blocks;
-            continue;
-        }
-        auto parsed = parse_request(request_line);
-        ASSERT_TRUE(std::holds_alternative<Json>(parsed)) << request_line;
-        const Json& request = std::get<Json>(parsed);
-        if (word == "test") {
-            EXPECT_EQ(forwarded_test_request(request), rest) << request_line;
-        } else {
-            ASSERT_EQ(word, "replace");
-            EXPECT_EQ(forwarded_replace_request(request), rest) << request_line;
+    for (const test::BlockCase& block : test::load_block_cases(data_path("forwarded_requests.txt"))) {
+        SCOPED_TRACE(test::where(block.file, block.line) + ": " + block.name);
+        std::string request_line;
+        for (const test::DataLine& directive : block.directives) {
+            const auto [word, value] = test::split_directive(directive.text);
+            // The forwarded lines are lined up under the request with spaces.
+            const std::string rest = value.substr(value.find_first_not_of(' '));
+            if (word == "request") {
+                request_line = rest;
+                continue;
+            }
+            auto parsed = parse_request(request_line);
+            ASSERT_TRUE(std::holds_alternative<Json>(parsed)) << request_line;
+            const Json& request = std::get<Json>(parsed);
+            if (word == "test") {
+                EXPECT_EQ(forwarded_test_request(request), rest) << request_line;
+            } else {
+                ASSERT_EQ(word, "replace");
+                EXPECT_EQ(forwarded_replace_request(request), rest) << request_line;
+            }
         }
     }
-    EXPECT_GT(blocks, 0);
 }
 
 }  // namespace

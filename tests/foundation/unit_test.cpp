@@ -1,7 +1,7 @@
 // The engine's pure functions and its platform layer, from tables of cases.
-#include "e2e.h"
 #include "engine.h"
 #include "platform.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,6 @@
 namespace {
 
 using namespace brindlecap::foundation;
-using brindlecap::test::unescape;
 
 struct Row {
     int line = 0;
@@ -28,37 +27,22 @@ struct Row {
     std::vector<bool> none;           // the field was written (none)
 };
 
-// Tab-separated rows with the harness escapes; '#' starts a comment line, an
-// empty line is skipped, and a field written (empty) is the empty text.
+// Tab-separated rows; a field written (empty) is the empty text, one written
+// (none) is missing.
 std::vector<Row> load_rows(const std::string& name) {
-    const std::string path = std::string(CASES_DIR) + "/" + name;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot open " + path);
     std::vector<Row> rows;
-    std::string raw;
-    int number = 0;
-    while (std::getline(file, raw)) {
-        ++number;
-        if (raw.empty() || raw[0] == '#') continue;
-        Row row;
-        row.line = number;
-        std::size_t start = 0;
-        while (true) {
-            const std::size_t tab = raw.find('\t', start);
-            const std::string field = raw.substr(start, tab == std::string::npos ? tab : tab - start);
+    for (brindlecap::test::TabRow& tab_row : brindlecap::test::load_tab_rows(std::string(CASES_DIR) + "/" + name)) {
+        Row row{tab_row.line, std::move(tab_row.fields), {}};
+        for (std::string& field : row.fields) {
             row.none.push_back(field == "(none)");
-            row.fields.push_back(field == "(empty)" || field == "(none)" ? "" : unescape(field));
-            if (tab == std::string::npos) break;
-            start = tab + 1;
+            if (field == "(empty)" || field == "(none)") field.clear();
         }
         rows.push_back(std::move(row));
     }
     return rows;
 }
 
-std::string where(const std::string& file, const Row& row) {
-    return file + ":" + std::to_string(row.line);
-}
+std::string where(const std::string& file, const Row& row) { return brindlecap::test::where(file, row.line); }
 
 TEST(FoundationJsonEscape, Table) {
     for (const Row& row : load_rows("json_escape_cases.txt")) {

@@ -1,6 +1,8 @@
-// Temporary directories, fake interpreter scripts and environment changes
-// that are undone when a test ends.
+// Fake interpreter scripts and environment changes that are undone when a
+// test ends, beside the shared temporary directories.
 #pragma once
+
+#include "tests/support/temp_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,28 +17,6 @@
 #include <vector>
 
 namespace brindlecap::test {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "brindlecap-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
-private:
-    std::string path_;
-};
 
 inline void write_file(const std::string& path, const std::string& content, mode_t mode) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -1,7 +1,7 @@
 // Interpreter discovery, case by case, against scratch directories.
 #include "fixture.h"
 #include "locate.h"
-#include "table.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +18,14 @@ struct LocateCase {
     std::vector<std::vector<std::string>> steps;  // directive and its words
 };
 
-void PrintTo(const LocateCase& c, std::ostream* os) { *os << c.block.where << ": " << c.block.name; }
+void PrintTo(const LocateCase& c, std::ostream* os) { brindlecap::test::PrintTo(c.block, os); }
 
 std::vector<LocateCase> load_locate_cases() {
     std::vector<LocateCase> cases;
     for (brindlecap::test::BlockCase& block : brindlecap::test::load_block_cases(LOCATE_CASES)) {
         LocateCase c{std::move(block), {}};
-        for (const std::string& raw : c.block.directives) {
+        for (const brindlecap::test::DataLine& directive : c.block.directives) {
+            const std::string& raw = directive.text;
             std::vector<std::string> words;
             std::size_t start = 0;
             // env values may hold blanks: only the first one splits.
@@ -49,11 +50,11 @@ class LocateCases : public ::testing::TestWithParam<LocateCase> {};
 
 TEST_P(LocateCases, Case) {
     const LocateCase& c = GetParam();
-    SCOPED_TRACE(c.block.where + ": " + c.block.name);
+    SCOPED_TRACE(brindlecap::test::where(c.block.file, c.block.line) + ": " + c.block.name);
     TempDir dir;
     const std::string& t = dir.path();
     const auto expand = [&t](const std::string& text) {
-        return brindlecap::test::expand_case_text(text, {{"T", t}});
+        return brindlecap::test::unescape(brindlecap::test::expand_variables(text, {{"T", t}}));
     };
     const std::string fixed1 = t + "/fixed1/fakeinterp";
     const std::string fixed2 = t + "/fixed2/fakeinterp";
@@ -95,7 +96,8 @@ TEST_P(LocateCases, Case) {
 
 INSTANTIATE_TEST_SUITE_P(File, LocateCases, ::testing::ValuesIn(load_locate_cases()),
                          [](const ::testing::TestParamInfo<LocateCase>& info) {
-                             return brindlecap::test::block_case_test_name(info.param.block);
+                             return brindlecap::test::case_test_name(info.param.block.line,
+                                                                     info.param.block.name);
                          });
 
 // The real Rscript, where the test machine has it on PATH.

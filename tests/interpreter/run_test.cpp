@@ -2,7 +2,7 @@
 // interpreters written as small shell scripts.
 #include "fixture.h"
 #include "run.h"
-#include "table.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -40,11 +40,9 @@ std::vector<brindlecap::test::BlockCase> runner_blocks() {
 RunnerCase read_runner_case(const brindlecap::test::BlockCase& block) {
     RunnerCase c;
     c.name = block.name;
-    c.where = block.where;
-    for (const std::string& raw : block.directives) {
-        const std::size_t space = raw.find(' ');
-        const std::string word = raw.substr(0, space);
-        const std::string value = space == std::string::npos ? "" : raw.substr(space + 1);
+    c.where = brindlecap::test::where(block.file, block.line);
+    for (const brindlecap::test::DataLine& directive : block.directives) {
+        const auto [word, value] = brindlecap::test::split_directive(directive.text);
         if (word == "runner") {
             c.runner = value;
         } else if (word == "sh") {
@@ -60,7 +58,8 @@ RunnerCase read_runner_case(const brindlecap::test::BlockCase& block) {
         } else if (word == "error") {
             c.error = value;
         } else {
-            throw std::runtime_error(block.where + ": unknown directive " + word);
+            throw std::runtime_error(brindlecap::test::where(block.file, directive.line) +
+                                     ": unknown directive " + word);
         }
     }
     return c;
@@ -90,7 +89,7 @@ TEST_P(RunnerCases, Case) {
     const std::map<std::string, std::string> variables{{"SCRIPT", script},
                                                        {"SIGUSR1", std::to_string(SIGUSR1)}};
     const auto substitute = [&variables](const std::string& text) {
-        return brindlecap::test::expand_case_text(text, variables);
+        return brindlecap::test::unescape(brindlecap::test::expand_variables(text, variables));
     };
     const std::string input = substitute(c.input);
     std::optional<std::string> out;
@@ -123,7 +122,7 @@ TEST_P(RunnerCases, Case) {
 
 INSTANTIATE_TEST_SUITE_P(File, RunnerCases, ::testing::ValuesIn(runner_blocks()),
                          [](const ::testing::TestParamInfo<brindlecap::test::BlockCase>& info) {
-                             return brindlecap::test::block_case_test_name(info.param);
+                             return brindlecap::test::case_test_name(info.param.line, info.param.name);
                          });
 
 brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,

@@ -1,31 +1,31 @@
 // Pure text helpers of the interpreter runner, each checked against a table.
 #include "fixture.h"
 #include "texts.h"
-#include "table.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 namespace {
 
-using brindlecap::test::load_table;
+using brindlecap::test::load_tab_rows;
 
 std::string table(const char* name) { return std::string(TABLES) + "/" + name; }
 
 TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEndsOnly) {
-    for (const auto& row : load_table(table("trim_cases.txt"), 2)) {
+    for (const auto& row : load_tab_rows(table("trim_cases.txt"), 2)) {
         EXPECT_EQ(brindlecap::trim_white_space(row.fields[0]), row.fields[1]) << row.where;
     }
 }
 
 TEST(Utf8ErrorText, NamesTheFirstFault) {
-    for (const auto& row : load_table(table("utf8_error_cases.txt"), 2)) {
+    for (const auto& row : load_tab_rows(table("utf8_error_cases.txt"), 2)) {
         EXPECT_EQ(brindlecap::utf8_error_text(row.fields[0]), row.fields[1]) << row.where;
     }
 }
 
 TEST(ExpandTildeEntry, RebuildsOnlyALeadingTildeComponentOnHome) {
-    for (const auto& row : load_table(table("tilde_cases.txt"), 3)) {
+    for (const auto& row : load_tab_rows(table("tilde_cases.txt"), 3)) {
         brindlecap::test::EnvGuard env;
         if (row.fields[1] == "(unset)") {
             env.unset("HOME");
@@ -37,7 +37,7 @@ TEST(ExpandTildeEntry, RebuildsOnlyALeadingTildeComponentOnHome) {
 }
 
 TEST(ExitStatusText, DescribesExitsSignalsAndCoreDumps) {
-    for (const auto& row : load_table(table("status_cases.txt"), 3)) {
+    for (const auto& row : load_tab_rows(table("status_cases.txt"), 3)) {
         const int number = std::stoi(row.fields[1]);
         int status = 0;
         if (row.fields[0] == "exit") {
@@ -54,7 +54,7 @@ TEST(ExitStatusText, DescribesExitsSignalsAndCoreDumps) {
 #ifdef __linux__
 // The name must match the signal that was received, by this platform's numbers.
 TEST(SignalName, UsesThePlatformsOwnNumbering) {
-    for (const auto& row : load_table(table("signal_names_linux.txt"), 2)) {
+    for (const auto& row : load_tab_rows(table("signal_names_linux.txt"), 2)) {
         EXPECT_EQ(brindlecap::signal_name(std::stoi(row.fields[0])), row.fields[1]) << row.where;
     }
     EXPECT_EQ(brindlecap::signal_name(0), "");

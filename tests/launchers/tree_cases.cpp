@@ -17,6 +17,8 @@
 // PATH is relative to the launcher's directory ${D}, which is ${T}/a/b/MacOS,
 // so "../../" is ${T}/a and "../../../" is ${T}. Missing parents are created.
 #include "e2e.h"
+#include "tests/support/tables.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +37,7 @@
 
 namespace fs = std::filesystem;
 using brindlecap::test::Case;
+using brindlecap::test::DataLine;
 
 namespace {
 
@@ -43,7 +46,7 @@ struct TreeCase {
     std::string file;
     int line = 0;
     std::vector<std::vector<std::string>> tree;  // directive words
-    std::string harness_text;                     // everything else
+    std::vector<DataLine> harness;                // everything else
 };
 
 std::vector<std::string> split_words(const std::string& line) {
@@ -91,30 +94,25 @@ std::vector<TreeCase> expand_each(const TreeCase& tree_case) {
         for (std::vector<std::string>& words : c.tree) {
             for (std::string& word : words) word = replace_all(word, "${EACH}", value);
         }
-        c.harness_text = replace_all(c.harness_text, "${EACH}", value);
+        for (DataLine& line : c.harness) line.text = replace_all(line.text, "${EACH}", value);
         cases.push_back(std::move(c));
     }
     return cases;
 }
 
 std::vector<TreeCase> load_tree_cases(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot open " + path);
     std::vector<TreeCase> cases;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        if (line.rfind("=== ", 0) == 0) {
-            cases.push_back({line.substr(4), path, number, {}, {}});
-            continue;
+    for (brindlecap::test::BlockCase& block : brindlecap::test::load_block_cases(path)) {
+        TreeCase c{std::move(block.name), path, block.line, {}, {}};
+        for (DataLine& line : block.directives) {
+            std::vector<std::string> words = split_words(line.text);
+            if (!words.empty() && is_tree_directive(words[0])) {
+                c.tree.push_back(std::move(words));
+            } else {
+                c.harness.push_back(std::move(line));
+            }
         }
-        if (cases.empty()) throw std::runtime_error(path + ": directive before the first case");
-        const std::vector<std::string> words = split_words(line);
-        if (!words.empty() && is_tree_directive(words[0])) {
-            cases.back().tree.push_back(words);
-        } else {
-            cases.back().harness_text += line + "\n";
-        }
+        cases.push_back(std::move(c));
     }
     std::vector<TreeCase> expanded;
     for (const TreeCase& c : cases) {
@@ -133,27 +131,21 @@ struct Places {
 };
 
 std::vector<Places> load_places(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot open " + path);
     std::vector<Places> table;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        const std::vector<std::string> words = split_words(line);
-        if (words.size() == 2 && words[0] == "===") {
-            table.push_back({words[1], number, {}, {}, {}});
-            continue;
-        }
-        if (table.empty() || words.size() != 2) throw std::runtime_error(path + ": bad line " + line);
-        Places& places = table.back();
-        if (words[0] == "interpreter") {
-            places.interpreters.push_back(words[1]);
-        } else if (words[0] == "script") {
-            places.scripts.push_back(words[1]);
-        } else if (words[0] == "library") {
-            places.libraries.push_back(words[1]);
-        } else {
-            throw std::runtime_error(path + ": unknown kind of place " + words[0]);
+    for (const brindlecap::test::BlockCase& block : brindlecap::test::load_block_cases(path)) {
+        Places& places = table.emplace_back(Places{block.name, block.line, {}, {}, {}});
+        for (const DataLine& line : block.directives) {
+            const std::vector<std::string> words = split_words(line.text);
+            if (words.size() != 2) throw std::runtime_error(path + ": bad line " + line.text);
+            if (words[0] == "interpreter") {
+                places.interpreters.push_back(words[1]);
+            } else if (words[0] == "script") {
+                places.scripts.push_back(words[1]);
+            } else if (words[0] == "library") {
+                places.libraries.push_back(words[1]);
+            } else {
+                throw std::runtime_error(path + ": unknown kind of place " + words[0]);
+            }
         }
     }
     return table;
@@ -187,8 +179,9 @@ std::vector<TreeCase> ladder_cases(const std::string& path) {
                      std::to_string(script + 1);
             c.file = path;
             c.line = places.line;
+            auto add = [&c](std::string text) { c.harness.push_back({c.line, std::move(text)}); };
             c.tree.push_back({"launcher", places.flavour});
-            c.harness_text += "unset PYTHONHOME\n";
+            add("unset PYTHONHOME");
             for (std::size_t i = interpreter; i < places.interpreters.size(); ++i) {
                 c.tree.push_back({"exe", places.interpreters[i]});
                 if (python) c.tree.push_back({"dir", python_prefix(places.interpreters[i]) + "/lib"});
@@ -197,7 +190,7 @@ std::vector<TreeCase> ladder_cases(const std::string& path) {
                 const std::string& place = places.scripts[i];
                 c.tree.push_back({"file", place, "engine" + place.substr(place.rfind('.'))});
             }
-            c.harness_text += "< argv[0]=${D}/" + places.interpreters[interpreter] + "\n";
+            add("< argv[0]=${D}/" + places.interpreters[interpreter]);
             std::size_t next_argument = 1;
             if (library) {
                 const std::size_t lib = from(places.libraries);
@@ -205,13 +198,13 @@ std::vector<TreeCase> ladder_cases(const std::string& path) {
                 for (std::size_t i = lib; i < places.libraries.size(); ++i) {
                     c.tree.push_back({"file", places.libraries[i] + "/strict.pm", "marker.pm"});
                 }
-                c.harness_text += "< argv[1]=-I${D}/" + places.libraries[lib] + "/ext_re\n";
-                c.harness_text += "< argv[2]=-I${D}/" + places.libraries[lib] + "\n";
+                add("< argv[1]=-I${D}/" + places.libraries[lib] + "/ext_re");
+                add("< argv[2]=-I${D}/" + places.libraries[lib]);
                 next_argument = 3;
             }
-            c.harness_text += "< argv[" + std::to_string(next_argument) + "]=${D}/" + places.scripts[script] + "\n";
-            c.harness_text += python ? "< PYTHONHOME=${D}/" + python_prefix(places.interpreters[interpreter]) + "\n"
-                                     : "< PYTHONHOME unset\n";
+            add("< argv[" + std::to_string(next_argument) + "]=${D}/" + places.scripts[script]);
+            add(python ? "< PYTHONHOME=${D}/" + python_prefix(places.interpreters[interpreter])
+                       : "< PYTHONHOME unset");
             cases.push_back(std::move(c));
         }
     }
@@ -223,26 +216,6 @@ std::vector<TreeCase> all_tree_cases() {
     for (TreeCase& c : ladder_cases(PLACES)) cases.push_back(std::move(c));
     return cases;
 }
-
-std::string expand(std::string text, const std::map<std::string, std::string>& variables) {
-    for (const auto& [name, value] : variables) text = replace_all(std::move(text), "${" + name + "}", value);
-    return text;
-}
-
-struct TemporaryRoot {
-    std::string path;
-    TemporaryRoot() {
-        std::string pattern = (fs::temp_directory_path() / "brindlecap-launchers-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        // Another user must be able to walk the tree (as-nobody cases).
-        chmod(pattern.c_str(), 0755);
-        path = fs::canonical(pattern).string();
-    }
-    ~TemporaryRoot() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 void place_copy(const std::string& from, const std::string& to, const std::string& mode) {
     fs::create_directories(fs::path(to).parent_path());
@@ -270,19 +243,21 @@ class LauncherTrees : public ::testing::TestWithParam<TreeCase> {};
 TEST_P(LauncherTrees, Case) {
     const TreeCase& tree_case = GetParam();
     SCOPED_TRACE(tree_case.file + ":" + std::to_string(tree_case.line) + ": " + tree_case.name);
-    TemporaryRoot root;
-    std::string d = root.path + "/a/b/MacOS";
+    const brindlecap::test::TempDir root("brindlecap-launchers");
+    // Another user must be able to walk the tree (as-nobody cases).
+    fs::permissions(root.path(), fs::perms(0755));
+    std::string d = root / "a/b/MacOS";
     for (const std::vector<std::string>& words : tree_case.tree) {
         if (words[0] == "launcher-dir" && words.size() > 1) {
-            d = root.path + "/a/b/" + brindlecap::test::unescape(words[1]);
+            d = root / "a/b/" + brindlecap::test::unescape(words[1]);
         }
     }
     fs::create_directories(d);
     const std::map<std::string, std::string> variables = {
-        {"T", root.path}, {"D", d}, {"TRIPLE", BRINDLECAP_TARGET_TRIPLE}, {"PROBE", PROBE},
+        {"T", root.path()}, {"D", d}, {"TRIPLE", BRINDLECAP_TARGET_TRIPLE}, {"PROBE", PROBE},
         {"PYTHON", "/usr/bin/python3"}, {"PERL", "/usr/bin/perl"}, {"PHP", "/usr/bin/php"},
     };
-    auto in_tree = [&](const std::string& relative) { return d + "/" + expand(relative, variables); };
+    auto in_tree = [&](const std::string& relative) { return d + "/" + brindlecap::test::expand_variables(relative, variables); };
 
     std::string launcher;
     bool via_link = false;
@@ -310,7 +285,7 @@ TEST_P(LauncherTrees, Case) {
         } else if (what == "file") {
             place_copy(std::string(FIXTURES) + "/" + arg(2), in_tree(arg(1)), arg(3, "0644"));
         } else if (what == "link") {
-            const std::string target = expand(arg(2), variables);
+            const std::string target = brindlecap::test::expand_variables(arg(2), variables);
             if (target.rfind("/usr/bin/", 0) == 0 && !fs::exists(target)) {
                 GTEST_SKIP() << target << " is not installed";
             }
@@ -325,18 +300,12 @@ TEST_P(LauncherTrees, Case) {
     }
     ASSERT_FALSE(launcher.empty()) << "a case needs a launcher line";
 
-    const std::string harness_file = root.path + "/case.txt";
-    {
-        std::ofstream out(harness_file, std::ios::binary);
-        out << "=== " << tree_case.name << "\n" << tree_case.harness_text;
-    }
-    std::vector<Case> cases = brindlecap::test::load_cases(harness_file, variables);
-    ASSERT_EQ(cases.size(), 1u);
-    Case& c = cases.front();
+    Case c = brindlecap::test::case_from_block(
+        {tree_case.name, tree_case.file, tree_case.line, tree_case.harness}, variables);
 
     std::string program = launcher;
     if (via_link) {
-        program = root.path + "/elsewhere/" + fs::path(launcher).filename().string();
+        program = root / "elsewhere/" + fs::path(launcher).filename().string();
         fs::create_directories(fs::path(program).parent_path());
         fs::create_symlink(launcher, program);
     }
@@ -360,11 +329,10 @@ TEST_P(LauncherTrees, Case) {
 
 INSTANTIATE_TEST_SUITE_P(File, LauncherTrees, ::testing::ValuesIn(all_tree_cases()),
                          [](const ::testing::TestParamInfo<TreeCase>& info) {
-                             const bool ladder = info.param.file == PLACES;
-                             std::string name = (ladder ? "P" : "L") + std::to_string(info.param.line) + "_";
-                             for (char ch : info.param.name) {
-                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             }
+                             std::string name =
+                                 brindlecap::test::case_test_name(info.param.line, info.param.name);
+                             // Ladder cases take the line of their table in places.txt.
+                             if (info.param.file == PLACES) name[0] = 'P';
                              return name;
                          });
 

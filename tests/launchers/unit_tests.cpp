@@ -3,7 +3,8 @@
 #include "flavours.h"
 #include "launcher_core.h"
 
-#include "e2e.h"
+#include "tests/support/tables.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,28 +17,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using brindlecap::test::unescape;
-
 struct PathCase {
-    int line = 0;
-    std::vector<std::string> fields;  // function, inputs..., expected
+    brindlecap::test::TabRow row;  // function, inputs..., expected
 };
 
-void PrintTo(const PathCase& c, std::ostream* out) { *out << "line " << c.line; }
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.row.where; }
 
 std::vector<PathCase> load_path_cases() {
-    std::ifstream file(PATH_CASES, std::ios::binary);
     std::vector<PathCase> cases;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        PathCase c{number, {}};
-        std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-            c.fields.push_back(unescape(line.substr(start, tab - start)));
-        }
-        c.fields.push_back(unescape(line.substr(start)));
-        cases.push_back(c);
+    for (brindlecap::test::TabRow& row : brindlecap::test::load_tab_rows(PATH_CASES)) {
+        cases.push_back({std::move(row)});
     }
     return cases;
 }
@@ -47,8 +36,8 @@ std::string shown(const std::optional<std::string>& value) { return value ? *val
 class PathRules : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(PathRules, Case) {
-    const std::vector<std::string>& f = GetParam().fields;
-    SCOPED_TRACE(std::string(PATH_CASES) + ":" + std::to_string(GetParam().line));
+    const std::vector<std::string>& f = GetParam().row.fields;
+    SCOPED_TRACE(GetParam().row.where);
     if (f[0] == "parent" && f.size() == 3) {
         EXPECT_EQ(shown(brindlecap::parent_dir(f[1])), f[2]);
     } else if (f[0] == "last" && f.size() == 3) {
@@ -62,7 +51,8 @@ TEST_P(PathRules, Case) {
 
 INSTANTIATE_TEST_SUITE_P(File, PathRules, ::testing::ValuesIn(load_path_cases()),
                          [](const ::testing::TestParamInfo<PathCase>& info) {
-                             return "L" + std::to_string(info.param.line) + "_" + info.param.fields[0];
+                             return brindlecap::test::case_test_name(info.param.row.line,
+                                                                     info.param.row.fields[0]);
                          });
 
 // The triple names directories and file suffixes in every candidate table and
@@ -97,27 +87,15 @@ TEST(ChildArguments, OrderIsInterpreterExtraScriptThenLauncherArguments) {
     EXPECT_EQ(brindlecap::launcher_arguments(4, short_argv), std::vector<std::string>{"-x"});
 }
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "brindlecap-launcher-unit-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = fs::canonical(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 TEST(OwnPath, RealpathFailureKeepsTheRawPath) {
-    TempDir dir;
-    const std::string gone = (dir.path / "removed" / "brindlecap-php-engine").string();
+    const brindlecap::test::TempDir scratch("brindlecap-launcher-unit");
+    const fs::path dir = scratch.path();
+    const std::string gone = (dir / "removed" / "brindlecap-php-engine").string();
     EXPECT_EQ(brindlecap::resolve_real_path(gone), gone);
-    fs::create_directories(dir.path / "real");
-    fs::create_symlink(dir.path / "real", dir.path / "link");
-    EXPECT_EQ(brindlecap::resolve_real_path((dir.path / "link" / ".." / "link").string()),
-              (dir.path / "real").string());
+    fs::create_directories(dir / "real");
+    fs::create_symlink(dir / "real", dir / "link");
+    EXPECT_EQ(brindlecap::resolve_real_path((dir / "link" / ".." / "link").string()),
+              (dir / "real").string());
 }
 
 TEST(OwnPath, RunningTestBinaryResolvesToItsDirectory) {
@@ -127,22 +105,24 @@ TEST(OwnPath, RunningTestBinaryResolvesToItsDirectory) {
 }
 
 TEST(PythonHome, PrefixAboveBinWhenItHoldsALibDirectory) {
-    TempDir dir;
-    const fs::path prefix = dir.path / "x" / ".." / "p";
-    fs::create_directories(dir.path / "p" / "bin");
-    fs::create_directories(dir.path / "x");
+    const brindlecap::test::TempDir scratch("brindlecap-launcher-unit");
+    const fs::path dir = scratch.path();
+    const fs::path prefix = dir / "x" / ".." / "p";
+    fs::create_directories(dir / "p" / "bin");
+    fs::create_directories(dir / "x");
     EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), std::nullopt);
-    fs::create_directories(dir.path / "p" / "lib");
+    fs::create_directories(dir / "p" / "lib");
     EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), prefix.string());
     // "bin" is compared byte for byte.
-    fs::create_directories(dir.path / "p" / "BIN");
+    fs::create_directories(dir / "p" / "BIN");
     EXPECT_EQ(brindlecap::python_home_for((prefix / "BIN" / "python3").string()), std::nullopt);
     EXPECT_EQ(brindlecap::python_home_for("python3"), std::nullopt);
 }
 
 TEST(PerlLibrary, FirstPlaceWithAnEntryNamedStrictPm) {
-    TempDir dir;
-    const fs::path d = dir.path / "a" / "b" / "MacOS";
+    const brindlecap::test::TempDir scratch("brindlecap-launcher-unit");
+    const fs::path dir = scratch.path();
+    const fs::path d = dir / "a" / "b" / "MacOS";
     fs::create_directories(d);
     EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), std::nullopt);
     const std::string third = d.string() + "/../Resources/_up_/sidecars/perl/lib";

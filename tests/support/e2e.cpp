@@ -5,9 +5,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
-#include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,83 +136,17 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
     return result;
 }
 
-std::string unescape(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        switch (c) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case '0': out += '\0'; break;
-            case '\\': out += '\\'; break;
-            case 'x':
-                if (i + 2 < text.size()) {
-                    out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-                    i += 2;
-                }
-                break;
-            default:
-                out += '\\';
-                out += c;
-        }
-    }
-    return out;
-}
-
-namespace {
-
-std::string expand(std::string_view text, const std::map<std::string, std::string>& variables) {
-    std::string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text.compare(i, 2, "${") == 0) {
-            const std::size_t close = text.find('}', i + 2);
-            if (close != std::string_view::npos) {
-                const std::string name(text.substr(i + 2, close - i - 2));
-                const auto found = variables.find(name);
-                if (found == variables.end()) throw std::runtime_error("unknown variable ${" + name + "}");
-                out += found->second;
-                i = close + 1;
-                continue;
-            }
-        }
-        out += text[i++];
-    }
-    return out;
-}
-
-}  // namespace
-
-std::vector<Case> load_cases(const std::string& path, const std::map<std::string, std::string>& variables) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot open case file " + path);
-    std::vector<Case> cases;
-    std::string raw;
-    int number = 0;
-    auto fail = [&](const std::string& why) {
-        throw std::runtime_error(path + ":" + std::to_string(number) + ": " + why);
-    };
-    while (std::getline(file, raw)) {
-        ++number;
-        if (raw.empty() || raw[0] == '#') continue;
-        const std::size_t space = raw.find(' ');
-        const std::string word = raw.substr(0, space);
-        const std::string value = space == std::string::npos ? "" : expand(raw.substr(space + 1), variables);
-        if (word == "===") {
-            Case c;
-            c.name = value;
-            c.file = path;
-            c.line = number;
-            cases.push_back(std::move(c));
-            continue;
-        }
-        if (cases.empty()) fail("directive before the first case");
-        Case& c = cases.back();
+Case case_from_block(const BlockCase& block, const std::map<std::string, std::string>& variables) {
+    Case c;
+    c.name = expand_variables(block.name, variables);
+    c.file = block.file;
+    c.line = block.line;
+    for (const DataLine& directive : block.directives) {
+        auto fail = [&](const std::string& why) {
+            throw std::runtime_error(where(block.file, directive.line) + ": " + why);
+        };
+        const auto [word, raw_value] = split_directive(directive.text);
+        const std::string value = expand_variables(raw_value, variables);
         if (word == ">") {
             c.options.stdin_bytes += value + "\n";
         } else if (word == ">>") {
@@ -248,6 +181,12 @@ std::vector<Case> load_cases(const std::string& path, const std::map<std::string
             fail("unknown directive '" + word + "'");
         }
     }
+    return c;
+}
+
+std::vector<Case> load_cases(const std::string& path, const std::map<std::string, std::string>& variables) {
+    std::vector<Case> cases;
+    for (const BlockCase& block : load_block_cases(path)) cases.push_back(case_from_block(block, variables));
     return cases;
 }
 
@@ -266,12 +205,6 @@ void expect_case(const std::string& program, const Case& c) {
     }
 }
 
-std::string case_test_name(const Case& c) {
-    std::string name = std::to_string(c.line);
-    name.insert(0, 1, 'L');
-    name += '_';
-    for (char ch : c.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    return name;
-}
+std::string case_test_name(const Case& c) { return case_test_name(c.line, c.name); }
 
 }  // namespace brindlecap::test

@@ -1,7 +1,7 @@
 // Runs built programs as child processes and compares their whole output with
 // tables of cases kept in data files.
 //
-// Case file format (one directive per line; '#' starts a comment line):
+// Case file format (one directive per line; "# " starts a comment line):
 //   === NAME          starts a case
 //   env NAME=VALUE    set a variable for the child (value unescaped, ${VAR} expanded)
 //   unset NAME        remove a variable from the child's environment
@@ -19,6 +19,8 @@
 //   signal N          the child is expected to end by signal N
 // ${VAR} in any value is replaced from the variables given to load_cases.
 #pragma once
+
+#include "tables.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +64,8 @@ struct Case {
     int expected_signal = 0;
 };
 
-std::string unescape(std::string_view text);
+// A block case's directives read as the harness directives above.
+Case case_from_block(const BlockCase& block, const std::map<std::string, std::string>& variables = {});
 
 std::vector<Case> load_cases(const std::string& path,
                              const std::map<std::string, std::string>& variables = {});
