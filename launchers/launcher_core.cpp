@@ -1,11 +1,12 @@
 #include "launcher_core.h"
 
-#include "descriptor.h"
-#include "process_start.h"
-#include "protocol.h"
 #include "self_path.h"
-#include "spawn_attributes.h"
-#include "utf8.h"
+
+#include "protocol/base/descriptor.h"
+#include "protocol/base/spawn_attributes.h"
+#include "protocol/process_start.h"
+#include "protocol/protocol.h"
+#include "protocol/utf8.h"
 
 #include <cerrno>
 #include <cstdlib>

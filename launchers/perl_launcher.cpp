@@ -1,6 +1,6 @@
 #include "flavours.h"
 
-#include "utf8.h"
+#include "protocol/utf8.h"
 
 #include <sys/stat.h>
 
@@ -8,8 +8,8 @@ namespace brindlecap {
 
 namespace {
 
-const std::string triple(TARGET_TRIPLE);
-const std::string suffixed_interpreter = "brindlecap-perl-interpreter-" + triple;
+const std::string TRIPLE(TARGET_TRIPLE);
+const std::string SUFFIXED_INTERPRETER = "brindlecap-perl-interpreter-" + TRIPLE;
 
 ChildPreparation prepare_perl_child(const std::string& launcher_dir, const std::string&,
                                     const std::string&) {
@@ -51,9 +51,9 @@ const LauncherProfile& perl_profile() {
         p.program_name = "brindlecap-perl-engine";
         p.interpreter_candidates = {
             {"brindlecap-perl-interpreter"},
-            {suffixed_interpreter},
-            {"../../src-tauri/binaries", suffixed_interpreter},
-            {"../../../src-tauri/binaries", suffixed_interpreter},
+            {SUFFIXED_INTERPRETER},
+            {"../../src-tauri/binaries", SUFFIXED_INTERPRETER},
+            {"../../../src-tauri/binaries", SUFFIXED_INTERPRETER},
         };
         p.interpreter_not_found_message =
             "brindlecap-perl-engine: no bundled microperl interpreter found "
@@ -66,7 +66,7 @@ const LauncherProfile& perl_profile() {
             {"../Resources/resources/sidecars/perl"},
             {"../Resources/sidecars/perl"},
             {"../Resources/_up_/sidecars/perl"},
-            {"../../sidecars/perl/vendor", triple},
+            {"../../sidecars/perl/vendor", TRIPLE},
         };
         p.script_not_found_message = "brindlecap-perl-engine: brindlecap_perl_engine.pl not found";
         p.prepare_child = prepare_perl_child;

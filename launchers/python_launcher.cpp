@@ -6,7 +6,7 @@ namespace brindlecap {
 
 namespace {
 
-const std::string triple(TARGET_TRIPLE);
+const std::string TRIPLE(TARGET_TRIPLE);
 
 ChildPreparation prepare_python_child(const std::string&, const std::string& interpreter,
                                       const std::string&) {
@@ -43,16 +43,16 @@ const LauncherProfile& python_profile() {
         };
         LauncherProfile p;
         p.program_name = "brindlecap-python-engine";
-        for (const char* base : bases) p.interpreter_candidates.push_back({base, triple, "bin/python3"});
+        for (const char* base : bases) p.interpreter_candidates.push_back({base, TRIPLE, "bin/python3"});
         p.interpreter_not_found_message =
             "brindlecap-python-engine: no bundled or system Python 3 interpreter found";
         p.script_name = "brindlecap_python_engine.py";
         p.script_dirs = {
-            {"vendor", triple},
+            {"vendor", TRIPLE},
             {"../../sidecars/python"},
             {"../../../sidecars/python"},
-            {"../../sidecars/python/vendor", triple},
-            {"../../../sidecars/python/vendor", triple},
+            {"../../sidecars/python/vendor", TRIPLE},
+            {"../../../sidecars/python/vendor", TRIPLE},
             {"../Resources/resources/sidecars/python"},
             {"../Resources/sidecars/python"},
             {"../Resources/_up_/sidecars/python"},

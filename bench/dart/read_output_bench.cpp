@@ -1,7 +1,7 @@
 // Reading the Dart program's "test" output must stay linear in its size: the
 // time per match line at 10x and 100x the baseline size, as ratios.
-#include "dart_engine.h"
-#include "protocol.h"
+#include "engines/dart/dart_engine.h"
+#include "protocol/protocol.h"
 
 #include <chrono>
 #include <cstdio>

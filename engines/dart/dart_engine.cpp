@@ -1,9 +1,10 @@
 #include "dart_engine.h"
 
 #include "dart_script.h"
-#include "lines.h"
-#include "run.h"
-#include "texts.h"
+
+#include "engines/interpreter/run.h"
+#include "engines/interpreter/texts.h"
+#include "protocol/base/lines.h"
 
 #include <cstdint>
 #include <variant>
@@ -48,14 +49,14 @@ std::optional<std::int64_t> parse_index(std::string_view field) {
     if (negative || field.starts_with('+')) field.remove_prefix(1);
     const std::optional<std::uint64_t> magnitude = parse_decimal_digits(field);
     if (!magnitude) return std::nullopt;
-    constexpr auto largest = static_cast<std::uint64_t>(INT64_MAX);
+    constexpr auto LARGEST = static_cast<std::uint64_t>(INT64_MAX);
     if (!negative) {
-        if (*magnitude > largest) return std::nullopt;
+        if (*magnitude > LARGEST) return std::nullopt;
         return static_cast<std::int64_t>(*magnitude);
     }
-    if (*magnitude > largest + 1) return std::nullopt;
-    // -(largest + 1) is INT64_MIN, which has no positive counterpart.
-    if (*magnitude == largest + 1) return INT64_MIN;
+    if (*magnitude > LARGEST + 1) return std::nullopt;
+    // -(LARGEST + 1) is INT64_MIN, which has no positive counterpart.
+    if (*magnitude == LARGEST + 1) return INT64_MIN;
     return -static_cast<std::int64_t>(*magnitude);
 }
 
@@ -90,7 +91,7 @@ Json read_test_output(std::string_view output) {
     return matches;
 }
 
-std::string dart_test(const Json& request, const std::string&, const std::string&,
+std::string run_test(const Json& request, const std::string&, const std::string&,
                       const std::string& text) {
     if (text.empty()) return R"({"matches":[],"status":"ok"})";
 
@@ -105,7 +106,7 @@ std::string dart_test(const Json& request, const std::string&, const std::string
     return write_json(response);
 }
 
-std::string dart_replace(const Json& request, const std::string&, const std::string&,
+std::string run_replace(const Json& request, const std::string&, const std::string&,
                          const std::string& text) {
     if (text.empty()) return R"({"replacements":[],"result":"","status":"ok_replace"})";
 

@@ -2,7 +2,7 @@
 // hands the request to the Dart program and reads back what it printed.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <array>
 #include <optional>
@@ -29,14 +29,14 @@ std::optional<Json> parse_match_line(std::string_view line);
 // The "matches" array from the Dart program's "test" output.
 Json read_test_output(std::string_view output);
 
-std::string dart_test(const Json& request, const std::string& pattern, const std::string& flags,
+std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
                       const std::string& text);
-std::string dart_replace(const Json& request, const std::string& pattern,
+std::string run_replace(const Json& request, const std::string& pattern,
                          const std::string& flags, const std::string& text);
 
 inline constexpr std::array<Operation, 2> DART_OPERATIONS{{
-    {"test", dart_test},
-    {"replace", dart_replace},
+    {"test", run_test},
+    {"replace", run_replace},
 }};
 
 }  // namespace brindlecap::dart

@@ -1,7 +1,7 @@
 #include "dart_script.h"
 
-#include "descriptor.h"
-#include "protocol.h"
+#include "protocol/base/descriptor.h"
+#include "protocol/protocol.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -64,8 +64,8 @@ std::optional<std::string> refuse_foreign_file(int fd) {
     if (info.st_nlink > 1) return os_error_text(EMLINK);
     // Left writable by group or others, the file could be rewritten all the
     // same; an earlier run under a lax umask may have made it so.
-    constexpr mode_t others_write = S_IWGRP | S_IWOTH;
-    if ((info.st_mode & others_write) != 0 && fchmod(fd, info.st_mode & 07777 & ~others_write) != 0) {
+    constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
+    if ((info.st_mode & OTHERS_WRITE) != 0 && fchmod(fd, info.st_mode & 07777 & ~OTHERS_WRITE) != 0) {
         return os_error_text(errno);
     }
     return std::nullopt;

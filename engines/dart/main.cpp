@@ -1,8 +1,9 @@
 #include "dart_engine.h"
 #include "dart_script.h"
-#include "descriptor.h"
-#include "process_start.h"
-#include "protocol.h"
+
+#include "protocol/base/descriptor.h"
+#include "protocol/process_start.h"
+#include "protocol/protocol.h"
 
 #include <string>
 #include <unistd.h>

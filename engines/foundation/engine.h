@@ -75,8 +75,8 @@ std::string_view response_text(const ResponseWriter& out);
 
 // Room for `bytes` more bytes at the end of the response, to be written at
 // the pointer and ended with commit_response; with a stream, `bytes` may not
-// exceed kMaxRoom.
-inline constexpr std::size_t kMaxRoom = 6 * 4096;
+// exceed MAX_ROOM.
+inline constexpr std::size_t MAX_ROOM = 6 * 4096;
 char* response_room(ResponseWriter& out, std::size_t bytes);
 inline void commit_response(ResponseWriter& out, const char* end) {
     out.size = static_cast<std::size_t>(end - out.buffer.get());

@@ -63,12 +63,12 @@ std::string error_to_json(std::string_view message) {
 namespace {
 
 // Large enough that handing on costs little, small enough to stay in cache.
-constexpr std::size_t kBufferSize = 1 << 16;
+constexpr std::size_t BUFFER_SIZE = 1 << 16;
 
 // The most a write asks room for at once: a piece of a text, escaped.
-constexpr std::size_t kPieceBytes = 4096;
-constexpr std::size_t kMaxEscapedBytes = 6;  // \u001f for one byte or unit
-static_assert(kPieceBytes * kMaxEscapedBytes == kMaxRoom && kMaxRoom <= kBufferSize);
+constexpr std::size_t PIECE_BYTES = 4096;
+constexpr std::size_t MAX_ESCAPED_BYTES = 6;  // \u001f for one byte or unit
+static_assert(PIECE_BYTES * MAX_ESCAPED_BYTES == MAX_ROOM && MAX_ROOM <= BUFFER_SIZE);
 
 void hand_on(ResponseWriter& out) {
     // Results are not examined: a failed write is not detected.
@@ -78,7 +78,7 @@ void hand_on(ResponseWriter& out) {
 }
 
 void grow(ResponseWriter& out, std::size_t needed) {
-    const std::size_t capacity = std::max({needed, 2 * out.capacity, kBufferSize});
+    const std::size_t capacity = std::max({needed, 2 * out.capacity, BUFFER_SIZE});
     std::unique_ptr<char[]> grown(new char[capacity]);
     if (out.size > 0) std::memcpy(grown.get(), out.buffer.get(), out.size);
     out.buffer = std::move(grown);
@@ -155,7 +155,7 @@ char* put_json_escaped(char* p, std::string_view text) {
 ResponseWriter make_response_writer(std::FILE* stream) {
     ResponseWriter out;
     out.stream = stream;
-    grow(out, kBufferSize);
+    grow(out, BUFFER_SIZE);
     return out;
 }
 
@@ -168,7 +168,7 @@ std::string_view response_text(const ResponseWriter& out) { return {out.buffer.g
 
 void write_raw_in_pieces(ResponseWriter& out, std::string_view bytes) {
     while (!bytes.empty()) {
-        const std::size_t n = std::min(bytes.size(), kPieceBytes);
+        const std::size_t n = std::min(bytes.size(), PIECE_BYTES);
         char* p = response_room(out, n);
         std::memcpy(p, bytes.data(), n);
         commit_response(out, p + n);
@@ -180,18 +180,18 @@ void write_json_escaped(ResponseWriter& out, std::string_view text) {
     // Escaping works byte by byte and leaves every byte from 0x80 up as it
     // is, so the text can be cut anywhere.
     while (!text.empty()) {
-        const std::size_t n = std::min(text.size(), kPieceBytes);
-        commit_response(out, put_json_escaped(response_room(out, kMaxEscapedBytes * n), text.substr(0, n)));
+        const std::size_t n = std::min(text.size(), PIECE_BYTES);
+        commit_response(out, put_json_escaped(response_room(out, MAX_ESCAPED_BYTES * n), text.substr(0, n)));
         text.remove_prefix(n);
     }
 }
 
 void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count) {
     while (count > 0) {
-        std::size_t n = std::min(count, kPieceBytes);
+        std::size_t n = std::min(count, PIECE_BYTES);
         // A surrogate pair is never cut: each half alone would be U+FFFD.
         if (n < count && units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
-        commit_response(out, put_json_escaped_units(response_room(out, kMaxEscapedBytes * n), units, n));
+        commit_response(out, put_json_escaped_units(response_room(out, MAX_ESCAPED_BYTES * n), units, n));
         units += n;
         count -= n;
     }

@@ -8,10 +8,10 @@ namespace brindlecap::foundation {
 
 std::uint32_t options_from_flags(std::string_view flags) {
     std::uint32_t options = 0;
-    if (flags.find('i') != std::string_view::npos) options |= platform::kRegexCaseInsensitive;
-    if (flags.find('m') != std::string_view::npos) options |= platform::kRegexAnchorsMatchLines;
-    if (flags.find('s') != std::string_view::npos) options |= platform::kRegexDotMatchesLineSeparators;
-    if (flags.find('x') != std::string_view::npos) options |= platform::kRegexAllowCommentsAndWhitespace;
+    if (flags.find('i') != std::string_view::npos) options |= platform::REGEX_CASE_INSENSITIVE;
+    if (flags.find('m') != std::string_view::npos) options |= platform::REGEX_ANCHORS_MATCH_LINES;
+    if (flags.find('s') != std::string_view::npos) options |= platform::REGEX_DOT_MATCHES_LINE_SEPARATORS;
+    if (flags.find('x') != std::string_view::npos) options |= platform::REGEX_ALLOW_COMMENTS_AND_WHITESPACE;
     return options;
 }
 
@@ -41,7 +41,7 @@ void write_match_in_pieces(ResponseWriter& out, platform::TextCheckingResult mat
     write_raw(out, R"(,"captures":[)");
     for (std::size_t i = 1; i < match.size(); ++i) {
         if (i > 1) write_raw(out, ",");
-        if (match[i].location == platform::kNotFound) {
+        if (match[i].location == platform::NOT_FOUND) {
             write_raw(out, "null");
         } else {
             write_quoted(out, text, match[i]);
@@ -52,7 +52,7 @@ void write_match_in_pieces(ResponseWriter& out, platform::TextCheckingResult mat
     for (const auto& [number, name] : names) {
         // A name whose number the engine does not have is left out.
         if (number >= match.size()) break;
-        if (match[number].location == platform::kNotFound) continue;
+        if (match[number].location == platform::NOT_FOUND) continue;
         if (!first) write_raw(out, ",");
         first = false;
         write_raw(out, "\"");
@@ -76,7 +76,7 @@ char* put(char* p, std::string_view piece) {
     return p + piece.size();
 }
 
-std::size_t units_of(platform::Range r) { return r.location == platform::kNotFound ? 0 : r.length; }
+std::size_t units_of(platform::Range r) { return r.location == platform::NOT_FOUND ? 0 : r.length; }
 
 // The usual entry is small: it is written straight into room made for all of
 // it at once, the longer one piece by piece.
@@ -88,7 +88,7 @@ void write_match(ResponseWriter& out, platform::TextCheckingResult match, const 
         if (number >= match.size()) break;
         bound += 8 + 6 * (name.size() + units_of(match[number]));
     }
-    if (bound > kMaxRoom) return write_match_in_pieces(out, match, text, names);
+    if (bound > MAX_ROOM) return write_match_in_pieces(out, match, text, names);
     char* p = response_room(out, bound);
     p = put(p, R"({"match":)");
     p = put_quoted(p, text, match[0]);
@@ -97,13 +97,13 @@ void write_match(ResponseWriter& out, platform::TextCheckingResult match, const 
     p = put(p, R"(,"captures":[)");
     for (std::size_t i = 1; i < match.size(); ++i) {
         if (i > 1) *p++ = ',';
-        p = match[i].location == platform::kNotFound ? put(p, "null") : put_quoted(p, text, match[i]);
+        p = match[i].location == platform::NOT_FOUND ? put(p, "null") : put_quoted(p, text, match[i]);
     }
     p = put(p, R"(],"groups":{)");
     bool first = true;
     for (const auto& [number, name] : names) {
         if (number >= match.size()) break;
-        if (match[number].location == platform::kNotFound) continue;
+        if (match[number].location == platform::NOT_FOUND) continue;
         if (!first) *p++ = ',';
         first = false;
         *p++ = '"';

@@ -110,7 +110,7 @@ struct Range {
 };
 
 // The location of a group that did not take part in a match.
-inline constexpr std::size_t kNotFound = static_cast<std::size_t>(PTRDIFF_MAX);
+inline constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(PTRDIFF_MAX);
 
 Text make_text(std::string_view utf8);
 
@@ -129,10 +129,10 @@ std::vector<std::string_view> characters(std::string_view utf8);
 // ---- regular expressions ---------------------------------------------------
 
 // Compile options, with the platform's values.
-inline constexpr std::uint32_t kRegexCaseInsensitive = 1;
-inline constexpr std::uint32_t kRegexAllowCommentsAndWhitespace = 2;
-inline constexpr std::uint32_t kRegexDotMatchesLineSeparators = 8;
-inline constexpr std::uint32_t kRegexAnchorsMatchLines = 16;
+inline constexpr std::uint32_t REGEX_CASE_INSENSITIVE = 1;
+inline constexpr std::uint32_t REGEX_ALLOW_COMMENTS_AND_WHITESPACE = 2;
+inline constexpr std::uint32_t REGEX_DOT_MATCHES_LINE_SEPARATORS = 8;
+inline constexpr std::uint32_t REGEX_ANCHORS_MATCH_LINES = 16;
 
 struct Regex;
 struct RegexDelete {
@@ -171,7 +171,7 @@ void find_matches(MatchList& matches, const Regex& regex, const Text& text, Rang
 
 // Bytes above which a buffer is given back after the request rather than
 // kept for the next.
-inline constexpr std::size_t kKeptBufferBytes = std::size_t{64} << 20;
+inline constexpr std::size_t KEPT_BUFFER_BYTES = std::size_t{64} << 20;
 
 // Gives back the buffers of `text` and `matches` that are larger than kept.
 void release_large_buffers(Text& text, MatchList& matches);

@@ -17,7 +17,7 @@ namespace {
 
 // Deep enough for any real request; a deeper line is refused as soon as the
 // parser reaches the level past it, so no line can exhaust stack or memory.
-constexpr std::size_t kJsonMaxDepth = 512;
+constexpr std::size_t JSON_MAX_DEPTH = 512;
 
 }  // namespace
 
@@ -57,7 +57,7 @@ struct TopLevelStrings {
     bool open(bool is_object) {
         if (depth == 0 && !is_object) return false;
         other_value();
-        return ++depth <= kJsonMaxDepth;
+        return ++depth <= JSON_MAX_DEPTH;
     }
 
     bool null() { return other_value(); }
@@ -100,9 +100,9 @@ enum class FastParse { refused, not_an_object, object };
 FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonObject& object) {
     // As deep as the event parser goes, the top-level object counted. A new
     // parser goes deeper: without this depth the line goes to the event parser.
-    if (state.parser.max_depth() != kJsonMaxDepth &&
-        (state.parser.allocate(0, kJsonMaxDepth) != simdjson::SUCCESS ||
-         state.parser.max_depth() != kJsonMaxDepth)) {
+    if (state.parser.max_depth() != JSON_MAX_DEPTH &&
+        (state.parser.allocate(0, JSON_MAX_DEPTH) != simdjson::SUCCESS ||
+         state.parser.max_depth() != JSON_MAX_DEPTH)) {
         return FastParse::refused;
     }
     simdjson::dom::element root;
@@ -131,7 +131,7 @@ JsonReader make_json_reader() {
 void release_large_buffers(JsonReader& reader) {
     // The parser holds several buffers, together some bytes for every byte
     // of the longest line it has read.
-    if (reader.state->parser.capacity() <= kKeptBufferBytes / 8) return;
+    if (reader.state->parser.capacity() <= KEPT_BUFFER_BYTES / 8) return;
     reader.state->parser = simdjson::dom::parser();
 }
 

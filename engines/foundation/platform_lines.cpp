@@ -1,11 +1,10 @@
 // The line reader: a descriptor, line by line, through a buffer of its own.
 #include "platform.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace brindlecap::foundation::platform {
 
@@ -24,7 +23,7 @@ void FreeDelete::operator()(char* bytes) const { std::free(bytes); }
 
 namespace {
 
-constexpr std::size_t kLineBufferSize = 1 << 16;
+constexpr std::size_t LINE_BUFFER_SIZE = 1 << 16;
 
 // Makes room for more bytes after the unread ones: moves them to the front
 // and, when the buffer is full of them, doubles it (large blocks are grown
@@ -36,7 +35,7 @@ bool make_room(LineReader& reader) {
         reader.begin = 0;
     }
     if (reader.end < reader.capacity) return true;
-    const std::size_t capacity = reader.capacity == 0 ? kLineBufferSize : 2 * reader.capacity;
+    const std::size_t capacity = reader.capacity == 0 ? LINE_BUFFER_SIZE : 2 * reader.capacity;
     char* grown = static_cast<char*>(std::realloc(reader.buffer.get(), capacity));
     if (grown == nullptr) return false;
     (void)reader.buffer.release();
@@ -48,15 +47,15 @@ bool make_room(LineReader& reader) {
 // After a very long line, gives the memory back and starts again small; a
 // buffer of ordinary size is kept for the next long line.
 void shrink(LineReader& reader) {
-    if (reader.capacity <= kKeptBufferBytes || reader.end - reader.begin > kLineBufferSize / 2) return;
+    if (reader.capacity <= KEPT_BUFFER_BYTES || reader.end - reader.begin > LINE_BUFFER_SIZE / 2) return;
     std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
     reader.end -= reader.begin;
     reader.begin = 0;
-    char* smaller = static_cast<char*>(std::realloc(reader.buffer.get(), kLineBufferSize));
+    char* smaller = static_cast<char*>(std::realloc(reader.buffer.get(), LINE_BUFFER_SIZE));
     if (smaller == nullptr) return;
     (void)reader.buffer.release();
     reader.buffer.reset(smaller);
-    reader.capacity = kLineBufferSize;
+    reader.capacity = LINE_BUFFER_SIZE;
 }
 
 // Drops the rest of a line that could not be held: bytes up to and including

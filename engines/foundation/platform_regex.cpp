@@ -74,10 +74,10 @@ std::vector<TemplatePiece> parse_template(std::u16string_view t, std::size_t gro
 }  // namespace
 
 void release_large_buffers(Text& text, MatchList& matches) {
-    if (text.capacity * sizeof(char16_t) > kKeptBufferBytes) text = Text{};
+    if (text.capacity * sizeof(char16_t) > KEPT_BUFFER_BYTES) text = Text{};
     std::size_t kept = 0;
     for (const std::vector<Range>& block : matches.blocks) kept += block.capacity() * sizeof(Range);
-    if (kept > kKeptBufferBytes) matches = MatchList{};
+    if (kept > KEPT_BUFFER_BYTES) matches = MatchList{};
 }
 
 struct Regex {
@@ -88,10 +88,10 @@ void RegexDelete::operator()(Regex* regex) const { delete regex; }
 
 CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
     std::uint32_t flags = 0;
-    if (options & kRegexCaseInsensitive) flags |= UREGEX_CASE_INSENSITIVE;
-    if (options & kRegexAllowCommentsAndWhitespace) flags |= UREGEX_COMMENTS;
-    if (options & kRegexDotMatchesLineSeparators) flags |= UREGEX_DOTALL;
-    if (options & kRegexAnchorsMatchLines) flags |= UREGEX_MULTILINE;
+    if (options & REGEX_CASE_INSENSITIVE) flags |= UREGEX_CASE_INSENSITIVE;
+    if (options & REGEX_ALLOW_COMMENTS_AND_WHITESPACE) flags |= UREGEX_COMMENTS;
+    if (options & REGEX_DOT_MATCHES_LINE_SEPARATORS) flags |= UREGEX_DOTALL;
+    if (options & REGEX_ANCHORS_MATCH_LINES) flags |= UREGEX_MULTILINE;
 
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr text(utext_openUTF8(nullptr, pattern.data(), static_cast<std::int64_t>(pattern.size()),
@@ -150,7 +150,7 @@ Range group_range(icu::RegexMatcher& matcher, std::size_t group, UErrorCode& sta
     const auto g = static_cast<std::int32_t>(group);
     const std::int64_t start = matcher.start64(g, status);
     const std::int64_t end = matcher.end64(g, status);
-    if (U_FAILURE(status) || start < 0) return {kNotFound, 0};
+    if (U_FAILURE(status) || start < 0) return {NOT_FOUND, 0};
     return {static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)};
 }
 
@@ -165,7 +165,7 @@ TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
 }
 
 void find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
-    constexpr std::size_t kBlockRanges = 1 << 16;
+    constexpr std::size_t BLOCK_RANGES = 1 << 16;
     result.count = 0;
     for (std::vector<Range>& block : result.blocks) block.clear();
     std::size_t used_blocks = 0;
@@ -173,7 +173,7 @@ void find_matches(MatchList& result, const Regex& regex, const Text& text, Range
     auto search = start_search(regex, text, range);
     if (!search) return;
     result.number_of_ranges = search->group_count + 1;
-    result.matches_per_block = std::max<std::size_t>(1, kBlockRanges / result.number_of_ranges);
+    result.matches_per_block = std::max<std::size_t>(1, BLOCK_RANGES / result.number_of_ranges);
     const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     UErrorCode status = U_ZERO_ERROR;
     while (search->matcher->find(status) && U_SUCCESS(status)) {
@@ -212,14 +212,14 @@ std::string replace_matches(const Regex& regex, const Text& text, Range range,
     UErrorCode status = U_ZERO_ERROR;
     while (search->matcher->find(status) && U_SUCCESS(status)) {
         const Range whole = group_range(*search->matcher, 0, status);
-        if (whole.location == kNotFound) break;
+        if (whole.location == NOT_FOUND) break;
         out.append(units.substr(copied, whole.location - copied));
         for (const TemplatePiece& piece : pieces) {
             if (!piece.is_group) {
                 out.append(piece.literal);
             } else if (piece.group <= search->group_count) {
                 const Range r = group_range(*search->matcher, piece.group, status);
-                if (r.location != kNotFound) out.append(units.substr(r.location, r.length));
+                if (r.location != NOT_FOUND) out.append(units.substr(r.location, r.length));
             }
         }
         copied = whole.location + whole.length;

@@ -107,7 +107,7 @@ using namespace internal;
 
 namespace {
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 
 void append_decoded(std::string& out, std::string_view bytes) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
@@ -123,7 +123,7 @@ void append_decoded(std::string& out, std::string_view bytes) {
         UChar32 c = 0;
         U8_NEXT(s, i, n, c);
         if (c < 0) {
-            out.append(kReplacementCharacter);
+            out.append(REPLACEMENT_CHARACTER);
         } else {
             out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
         }

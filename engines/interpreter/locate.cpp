@@ -1,12 +1,11 @@
 // Interpreter discovery: override variable, PATH walk, fixed paths.
 #include "locate.h"
 
-#include "utf8.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "protocol/utf8.h"
 
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace brindlecap {
 

@@ -1,21 +1,21 @@
 // The child runner and the two engine runners on top of it.
 #include "run.h"
 
-#include "descriptor.h"
-#include "protocol.h"
-#include "spawn_attributes.h"
 #include "texts.h"
-#include "utf8.h"
 
+#include "protocol/base/descriptor.h"
+#include "protocol/base/spawn_attributes.h"
+#include "protocol/protocol.h"
+#include "protocol/utf8.h"
+
+#include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 
 extern char** environ;
 

@@ -2,11 +2,12 @@
 // Rscript failure message.
 #include "texts.h"
 
-#include "utf8.h"
+#include "protocol/utf8.h"
 
-#include <sys/wait.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
+
+#include <sys/wait.h>
 
 namespace brindlecap {
 

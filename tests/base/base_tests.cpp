@@ -1,8 +1,8 @@
 // The base helpers: writing whole buffers, owning descriptors, the spawn
 // attributes, and the line and field readers.
-#include "descriptor.h"
-#include "lines.h"
-#include "spawn_attributes.h"
+#include "protocol/base/descriptor.h"
+#include "protocol/base/lines.h"
+#include "protocol/base/spawn_attributes.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // brindlecap-dart-engine run as a child process: the case table, and the life
 // of the program file it shares with every other instance.
-#include "e2e.h"
+#include "tests/support/e2e.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ using brindlecap::test::RunOptions;
 using brindlecap::test::RunResult;
 using brindlecap::test::run_program;
 
-const std::string program_file = "/tmp/brindlecap-dart.dart";
+const std::string PROGRAM_FILE = "/tmp/brindlecap-dart.dart";
 
 // Every engine instance writes and removes the one program file. CTest keeps
 // this program's tests apart (a resource lock), but not those of another run
@@ -84,26 +84,26 @@ class DartProgramFile : public ::testing::Test {
 protected:
     void SetUp() override {
         struct stat info {};
-        if (lstat(program_file.c_str(), &info) != 0) return;
+        if (lstat(PROGRAM_FILE.c_str(), &info) != 0) return;
         if (S_ISDIR(info.st_mode)) {
             saved_directory_ = true;
-            ASSERT_EQ(rmdir(program_file.c_str()), 0) << "cannot clear " << program_file;
+            ASSERT_EQ(rmdir(PROGRAM_FILE.c_str()), 0) << "cannot clear " << PROGRAM_FILE;
         } else {
-            saved_file_ = read_file(program_file);
-            ASSERT_EQ(unlink(program_file.c_str()), 0) << "cannot clear " << program_file;
+            saved_file_ = read_file(PROGRAM_FILE);
+            ASSERT_EQ(unlink(PROGRAM_FILE.c_str()), 0) << "cannot clear " << PROGRAM_FILE;
         }
     }
     void TearDown() override {
         struct stat info {};
-        if (lstat(program_file.c_str(), &info) == 0) {
+        if (lstat(PROGRAM_FILE.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode)) {
-                rmdir(program_file.c_str());
+                rmdir(PROGRAM_FILE.c_str());
             } else {
-                unlink(program_file.c_str());
+                unlink(PROGRAM_FILE.c_str());
             }
         }
-        if (saved_directory_) mkdir(program_file.c_str(), 0755);
-        if (saved_file_) std::ofstream(program_file, std::ios::binary) << *saved_file_;
+        if (saved_directory_) mkdir(PROGRAM_FILE.c_str(), 0755);
+        if (saved_file_) std::ofstream(PROGRAM_FILE, std::ios::binary) << *saved_file_;
     }
 
     static RunOptions with_standin(std::string input) {
@@ -133,21 +133,21 @@ protected:
 TEST_F(DartProgramFile, OverwrittenAtStartAndRemovedAtEndOfInput) {
     // A longer file at the path must be truncated: the stand-in accepts only
     // the exact program.
-    std::ofstream(program_file, std::ios::binary) << std::string(4000, '#');
+    std::ofstream(PROGRAM_FILE, std::ios::binary) << std::string(4000, '#');
     const RunResult result = run_program(PROGRAM, with_standin(R"({"op":"test","pattern":"b","text":"abc"})"
                                                                "\n"));
     EXPECT_EQ(result.out, R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"b"}],"status":"ok"})"
                           "\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_FALSE(path_exists(program_file));
+    EXPECT_FALSE(path_exists(PROGRAM_FILE));
 }
 
 TEST_F(DartProgramFile, RemovedWhenInvalidUtf8EndsTheLoop) {
     const RunResult result = run_program(PROGRAM, with_standin("{\"op\":\"test\"}\n\xff\n{\"op\":\"test\"}\n"));
     EXPECT_EQ(result.out, "{\"matches\":[],\"status\":\"ok\"}\n");
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_FALSE(path_exists(program_file));
+    EXPECT_FALSE(path_exists(PROGRAM_FILE));
 }
 
 TEST_F(DartProgramFile, RemovedWhenAResponseCannotBeWritten) {
@@ -156,14 +156,14 @@ TEST_F(DartProgramFile, RemovedWhenAResponseCannotBeWritten) {
     const RunResult result = run_program(PROGRAM, options);
     EXPECT_EQ(result.err, "brindlecap-dart-engine: write: Broken pipe (os error 32)\n");
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_FALSE(path_exists(program_file));
+    EXPECT_FALSE(path_exists(PROGRAM_FILE));
 }
 
 TEST_F(DartProgramFile, DirectoryAtThePathStopsTheEngineBeforeReading) {
-    ASSERT_EQ(mkdir(program_file.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(PROGRAM_FILE.c_str(), 0755), 0);
     expect_stop_before_reading("Is a directory (os error 21)");
     struct stat info {};
-    ASSERT_EQ(stat(program_file.c_str(), &info), 0);
+    ASSERT_EQ(stat(PROGRAM_FILE.c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << "the directory must be left alone";
 }
 
@@ -176,7 +176,7 @@ TEST_F(DartProgramFile, AnotherUsersFileAtThePathStopsTheEngineBeforeReading) {
     }
     RunOptions as_nobody;
     as_nobody.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
-                      "umask 0; printf theirs > \"$0\"", program_file};
+                      "umask 0; printf theirs > \"$0\"", PROGRAM_FILE};
     ASSERT_EQ(run_program("/usr/bin/setpriv", as_nobody).exit_status, 0);
     // Where the kernel protects such files in sticky directories, the open
     // itself is refused before the engine can look.
@@ -185,10 +185,10 @@ TEST_F(DartProgramFile, AnotherUsersFileAtThePathStopsTheEngineBeforeReading) {
     expect_stop_before_reading(kernel_refuses ? "Permission denied (os error 13)"
                                               : "Operation not permitted (os error 1)");
     struct stat info {};
-    ASSERT_EQ(lstat(program_file.c_str(), &info), 0);
+    ASSERT_EQ(lstat(PROGRAM_FILE.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, 65534u);
     EXPECT_EQ(info.st_mode & 07777, 0666u);
-    EXPECT_EQ(read_file(program_file), "theirs");
+    EXPECT_EQ(read_file(PROGRAM_FILE), "theirs");
 }
 
 TEST_F(DartProgramFile, AFileWithASecondLinkStopsTheEngineBeforeReading) {
@@ -196,7 +196,7 @@ TEST_F(DartProgramFile, AFileWithASecondLinkStopsTheEngineBeforeReading) {
     const brindlecap::test::TempDir scratch("brindlecap-dart-other", "/tmp");
     const std::string other = scratch / "other";
     std::ofstream(other, std::ios::binary) << "keep me";
-    ASSERT_EQ(link(other.c_str(), program_file.c_str()), 0);
+    ASSERT_EQ(link(other.c_str(), PROGRAM_FILE.c_str()), 0);
     expect_stop_before_reading("Too many links (os error 31)");
     EXPECT_EQ(read_file(other), "keep me");
 }
@@ -290,9 +290,9 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
     ASSERT_TRUE(engine.started());
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat","replacement":"u"})"),
               R"({"replacements":[],"result":"cut","status":"ok_replace"})");
-    EXPECT_EQ(read_file(program_file), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
+    EXPECT_EQ(read_file(PROGRAM_FILE), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
 
-    ASSERT_EQ(unlink(program_file.c_str()), 0);
+    ASSERT_EQ(unlink(PROGRAM_FILE.c_str()), 0);
     const std::string missing =
         R"({"message":"Error when reading '/tmp/brindlecap-dart.dart': No such file or directory","status":"error"})";
     EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"cat"})"), missing);
@@ -300,7 +300,7 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"(","text":""})"),
               R"({"replacements":[],"result":"","status":"ok_replace"})");
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat"})"), missing);
-    EXPECT_FALSE(path_exists(program_file)) << "the engine must not write the file again";
+    EXPECT_FALSE(path_exists(PROGRAM_FILE)) << "the engine must not write the file again";
     EXPECT_EQ(engine.finish(), 0);
 }
 
@@ -310,8 +310,8 @@ TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
     for (const bool earlier_file : {false, true}) {
         SCOPED_TRACE(earlier_file ? "a file of ours with mode 0666 at the path" : "no file at the path");
         if (earlier_file) {
-            std::ofstream(program_file) << "old";
-            ASSERT_EQ(chmod(program_file.c_str(), 0666), 0);
+            std::ofstream(PROGRAM_FILE) << "old";
+            ASSERT_EQ(chmod(PROGRAM_FILE.c_str(), 0666), 0);
         }
         const mode_t old_mask = umask(0);
         EngineProcess engine({std::string("BRINDLECAP_DART_BIN=") + STANDIN});
@@ -320,9 +320,9 @@ TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
         // The file is written before the first request is read.
         EXPECT_EQ(engine.ask(R"({"op":"test","text":""})"), R"({"matches":[],"status":"ok"})");
         struct stat info {};
-        ASSERT_EQ(lstat(program_file.c_str(), &info), 0);
+        ASSERT_EQ(lstat(PROGRAM_FILE.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0644u);
-        EXPECT_EQ(read_file(program_file), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
+        EXPECT_EQ(read_file(PROGRAM_FILE), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
         EXPECT_EQ(engine.finish(), 0);
     }
 }

@@ -1,9 +1,9 @@
 // The Dart engine's own pieces, called directly: the program text and its
 // file, the replacement rewrite, the forwarded request and the output reader.
-#include "dart_engine.h"
-#include "dart_script.h"
-#include "descriptor.h"
-#include "protocol.h"
+#include "engines/dart/dart_engine.h"
+#include "engines/dart/dart_script.h"
+#include "protocol/base/descriptor.h"
+#include "protocol/protocol.h"
 #include "tests/support/tables.h"
 #include "tests/support/temp_dir.h"
 
@@ -11,10 +11,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // The engine program end to end, one case of engine_cases.txt per test.
-#include "e2e.h"
+#include "tests/support/e2e.h"
 
 #include <string>
 

@@ -1,20 +1,19 @@
 // The engine's pure functions and its platform layer, from tables of cases.
-#include "engine.h"
-#include "platform.h"
+#include "engines/foundation/engine.h"
+#include "engines/foundation/platform.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -225,7 +224,7 @@ TEST(FoundationTexts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) 
 
 TEST(FoundationMatchToJson, PiecesInTheirFixedOrder) {
     const platform::Text text = platform::make_text("xa\"b");
-    const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::kNotFound, 0}, {3, 0}, {2, 2}};
+    const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::NOT_FOUND, 0}, {3, 0}, {2, 2}};
     const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
     EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
               R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");

@@ -1,14 +1,15 @@
 // The process-wide interpreter cells. Each check runs in a forked child, so
 // that it gets cells of its own however the tests are run.
 #include "fixture.h"
-#include "locate.h"
-#include "run.h"
+
+#include "engines/interpreter/locate.h"
+#include "engines/interpreter/run.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 

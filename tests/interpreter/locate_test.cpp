@@ -1,6 +1,7 @@
 // Interpreter discovery, case by case, against scratch directories.
 #include "fixture.h"
-#include "locate.h"
+
+#include "engines/interpreter/locate.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>

@@ -1,16 +1,17 @@
 // The child runner and the Rscript and dart runners, against fake
 // interpreters written as small shell scripts.
 #include "fixture.h"
-#include "run.h"
+
+#include "engines/interpreter/run.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <map>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -141,15 +142,15 @@ brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,
 // the child while the other is waited on.
 TEST(RunInterpreter, CollectsMegabytesOnBothOutputsAtOnce) {
     TempDir dir;
-    constexpr std::size_t size = 6 * 1024 * 1024;
+    constexpr std::size_t SIZE = 6 * 1024 * 1024;
     const auto output = run_script(dir,
                                    "head -c 6291456 /dev/zero | tr '\\0' e >&2 &\n"
                                    "head -c 6291456 /dev/zero | tr '\\0' o\n"
                                    "wait\n",
                                    {});
     EXPECT_TRUE(WIFEXITED(output.wait_status) && WEXITSTATUS(output.wait_status) == 0);
-    EXPECT_EQ(output.stdout_bytes, std::string(size, 'o'));
-    EXPECT_EQ(output.stderr_bytes, std::string(size, 'e'));
+    EXPECT_EQ(output.stdout_bytes, std::string(SIZE, 'o'));
+    EXPECT_EQ(output.stderr_bytes, std::string(SIZE, 'e'));
 }
 
 // A child that echoes its input as it reads it: the input must keep flowing

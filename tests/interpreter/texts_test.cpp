@@ -1,9 +1,11 @@
 // Pure text helpers of the interpreter runner, each checked against a table.
 #include "fixture.h"
-#include "texts.h"
+
+#include "engines/interpreter/texts.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 
 namespace {

@@ -16,7 +16,7 @@
 //   dir PATH [MODE]         a directory
 // PATH is relative to the launcher's directory ${D}, which is ${T}/a/b/MacOS,
 // so "../../" is ${T}/a and "../../../" is ${T}. Missing parents are created.
-#include "e2e.h"
+#include "tests/support/e2e.h"
 #include "tests/support/tables.h"
 #include "tests/support/temp_dir.h"
 
@@ -57,10 +57,10 @@ std::vector<std::string> split_words(const std::string& line) {
 }
 
 bool is_tree_directive(const std::string& word) {
-    static const char* const directives[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
+    static const char* const DIRECTIVES[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
                                               "exe",      "file",         "link",     "dir",
                                               "starter",  "each"};
-    for (const char* directive : directives) {
+    for (const char* directive : DIRECTIVES) {
         if (word == directive) return true;
     }
     return false;

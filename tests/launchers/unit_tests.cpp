@@ -1,8 +1,7 @@
 // The launcher core's path rules and environment building, and the flavour
 // steps on small trees in a temporary directory.
-#include "flavours.h"
-#include "launcher_core.h"
-
+#include "launchers/flavours.h"
+#include "launchers/launcher_core.h"
 #include "tests/support/tables.h"
 #include "tests/support/temp_dir.h"
 
