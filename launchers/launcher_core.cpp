@@ -8,12 +8,12 @@
 #include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
 
 extern char** environ;
 
@@ -163,12 +163,12 @@ std::vector<std::string> child_environment(
     return environment;
 }
 
-SpawnResult run_engine_child(const std::string& interpreter,
-                             const std::vector<std::string>& extra_args,
-                             const std::string& script,
-                             const std::vector<std::string>& launcher_args,
-                             const std::vector<std::pair<std::string, std::string>>& env_additions) {
-    const std::vector<std::string> argv = child_argv(interpreter, extra_args, script, launcher_args);
+SpawnResult run_engine_child(
+    const std::string& interpreter, const std::vector<std::string>& extra_args,
+    const std::string& script, const std::vector<std::string>& launcher_args,
+    const std::vector<std::pair<std::string, std::string>>& env_additions) {
+    const std::vector<std::string> argv =
+        child_argv(interpreter, extra_args, script, launcher_args);
     const std::vector<char*> argv_pointers = pointer_array(argv);
 
     std::vector<std::string> environment;

@@ -39,7 +39,7 @@ struct LauncherProfile {
     std::string interpreter_not_found_message;  // without its line feed
     std::string script_name;
     std::vector<PathPieces> script_dirs;
-    std::string script_not_found_message;  // without its line feed
+    std::string script_not_found_message;    // without its line feed
     PrepareChildFn prepare_child = nullptr;  // null: nothing to add
 };
 
@@ -102,8 +102,7 @@ struct SpawnResult {
 // Starts the interpreter with our descriptors, SIGPIPE at its default in the
 // child, and waits for it. Without additions the child gets `environ`.
 SpawnResult run_engine_child(const std::string& interpreter,
-                             const std::vector<std::string>& extra_args,
-                             const std::string& script,
+                             const std::vector<std::string>& extra_args, const std::string& script,
                              const std::vector<std::string>& launcher_args,
                              const std::vector<std::pair<std::string, std::string>>& env_additions);
 

@@ -17,7 +17,8 @@ ChildPreparation prepare_perl_child(const std::string& launcher_dir, const std::
     const std::optional<std::string> lib = find_perl_lib_dir(launcher_dir);
     if (!lib) {
         write_error_line(
-            {"brindlecap-perl-engine: WARN: perl lib dir not found; bundled .pm modules unavailable"});
+            {"brindlecap-perl-engine: WARN: perl lib dir not found; bundled .pm modules "
+             "unavailable"});
         return preparation;
     }
     // Perl reads these options as text.

@@ -14,7 +14,8 @@ const LauncherProfile& php_profile() {
             {"../../sidecars/php/_cache", triple, "php"},
         };
         p.interpreter_not_found_message =
-            "brindlecap-php-engine: no bundled PHP interpreter found (tried candidates for " + triple + ")";
+            "brindlecap-php-engine: no bundled PHP interpreter found (tried candidates for " +
+            triple + ")";
         p.script_name = "brindlecap_php_engine.php";
         p.script_dirs = {
             {"../Resources/_up_/sidecars/php"},

@@ -43,7 +43,8 @@ const LauncherProfile& python_profile() {
         };
         LauncherProfile p;
         p.program_name = "brindlecap-python-engine";
-        for (const char* base : bases) p.interpreter_candidates.push_back({base, TRIPLE, "bin/python3"});
+        for (const char* base : bases)
+            p.interpreter_candidates.push_back({base, TRIPLE, "bin/python3"});
         p.interpreter_not_found_message =
             "brindlecap-python-engine: no bundled or system Python 3 interpreter found";
         p.script_name = "brindlecap_python_engine.py";
@@ -57,7 +58,8 @@ const LauncherProfile& python_profile() {
             {"../Resources/sidecars/python"},
             {"../Resources/_up_/sidecars/python"},
         };
-        p.script_not_found_message = "brindlecap-python-engine: brindlecap_python_engine.py not found";
+        p.script_not_found_message =
+            "brindlecap-python-engine: brindlecap_python_engine.py not found";
         p.prepare_child = prepare_python_child;
         return p;
     }();

@@ -23,7 +23,8 @@ double seconds_per_line(std::size_t count) {
     double best = 1e9;
     for (int run = 0; run < 3; ++run) {
         const auto start = std::chrono::steady_clock::now();
-        const std::string written = brindlecap::write_json(brindlecap::dart::read_test_output(output));
+        const std::string written =
+            brindlecap::write_json(brindlecap::dart::read_test_output(output));
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         if (written.empty()) return 0;
         best = std::min(best, took.count());

@@ -23,7 +23,8 @@ std::size_t count_matches(const icu::UnicodeString& pattern_text, const icu::Uni
                           std::vector<std::int64_t>& spans) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError where{};
-    const std::unique_ptr<icu::RegexPattern> pattern(icu::RegexPattern::compile(pattern_text, 0, where, status));
+    const std::unique_ptr<icu::RegexPattern> pattern(
+        icu::RegexPattern::compile(pattern_text, 0, where, status));
     if (U_FAILURE(status)) return 0;
     const std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(text, status));
     spans.clear();
@@ -44,18 +45,20 @@ int main(int argc, char** argv) {
     }
     const char* pattern = argv[argc - 2];
     std::ifstream file(argv[argc - 1], std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     const icu::UnicodeString pattern_text = icu::UnicodeString::fromUTF8(pattern);
     std::vector<std::int64_t> spans;
     if (!per_line) {
-        std::printf("%zu\n", count_matches(pattern_text, icu::UnicodeString::fromUTF8(bytes), spans));
+        std::printf("%zu\n",
+                    count_matches(pattern_text, icu::UnicodeString::fromUTF8(bytes), spans));
         return 0;
     }
     std::string_view rest = bytes;
     while (!rest.empty()) {
         const std::size_t end = std::min(rest.find('\n'), rest.size());
-        const icu::UnicodeString line =
-            icu::UnicodeString::fromUTF8(icu::StringPiece(rest.data(), static_cast<std::int32_t>(end)));
+        const icu::UnicodeString line = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(rest.data(), static_cast<std::int32_t>(end)));
         std::printf("%zu\n", count_matches(icu::UnicodeString::fromUTF8(pattern), line, spans));
         std::fflush(stdout);
         rest.remove_prefix(std::min(end + 1, rest.size()));

@@ -86,13 +86,14 @@ std::optional<Json> parse_match_line(std::string_view line) {
 Json read_test_output(std::string_view output) {
     Json matches = Json::array();
     for (const std::string_view line : split_lines(output)) {
-        if (std::optional<Json> entry = parse_match_line(line)) matches.push_back(std::move(*entry));
+        if (std::optional<Json> entry = parse_match_line(line))
+            matches.push_back(std::move(*entry));
     }
     return matches;
 }
 
 std::string run_test(const Json& request, const std::string&, const std::string&,
-                      const std::string& text) {
+                     const std::string& text) {
     if (text.empty()) return R"({"matches":[],"status":"ok"})";
 
     auto ran = run_dart(dart_script_path, forwarded_test_request(request));
@@ -107,7 +108,7 @@ std::string run_test(const Json& request, const std::string&, const std::string&
 }
 
 std::string run_replace(const Json& request, const std::string&, const std::string&,
-                         const std::string& text) {
+                        const std::string& text) {
     if (text.empty()) return R"({"replacements":[],"result":"","status":"ok_replace"})";
 
     auto ran = run_dart(dart_script_path, forwarded_replace_request(request));

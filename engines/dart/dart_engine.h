@@ -30,9 +30,9 @@ std::optional<Json> parse_match_line(std::string_view line);
 Json read_test_output(std::string_view output);
 
 std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
-                      const std::string& text);
-std::string run_replace(const Json& request, const std::string& pattern,
-                         const std::string& flags, const std::string& text);
+                     const std::string& text);
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text);
 
 inline constexpr std::array<Operation, 2> DART_OPERATIONS{{
     {"test", run_test},

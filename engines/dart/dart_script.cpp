@@ -3,10 +3,10 @@
 #include "protocol/base/descriptor.h"
 #include "protocol/protocol.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace brindlecap::dart {
 
@@ -65,7 +65,8 @@ std::optional<std::string> refuse_foreign_file(int fd) {
     // Left writable by group or others, the file could be rewritten all the
     // same; an earlier run under a lax umask may have made it so.
     constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
-    if ((info.st_mode & OTHERS_WRITE) != 0 && fchmod(fd, info.st_mode & 07777 & ~OTHERS_WRITE) != 0) {
+    if ((info.st_mode & OTHERS_WRITE) != 0 &&
+        fchmod(fd, info.st_mode & 07777 & ~OTHERS_WRITE) != 0) {
         return os_error_text(errno);
     }
     return std::nullopt;
@@ -88,7 +89,8 @@ std::optional<std::string> write_dart_script(const std::string& path) {
     // for group and others so that no one can open it for writing meanwhile.
     OwnedFd file;
     do {
-        file.reset(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+        file.reset(
+            open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
     } while (!file.is_open() && errno == EINTR);
     if (!file.is_open()) return os_error_text(errno);
     if (auto refused = refuse_foreign_file(file.get())) return refused;

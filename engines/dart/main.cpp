@@ -5,8 +5,8 @@
 #include "protocol/process_start.h"
 #include "protocol/protocol.h"
 
-#include <string>
 #include <unistd.h>
+#include <string>
 
 int main() {
     using namespace brindlecap;
@@ -17,8 +17,8 @@ int main() {
     if (const auto failure = write_dart_script(path)) {
         // Standard error is unbuffered and this is the program's last word; a
         // failure to write it has nowhere to go.
-        write_all(STDERR_FILENO, std::string(DART_PROGRAM_NAME) + ": failed to write Dart script: " +
-                                     *failure + "\n");
+        write_all(STDERR_FILENO, std::string(DART_PROGRAM_NAME) +
+                                     ": failed to write Dart script: " + *failure + "\n");
         return ENGINE_EXIT_STATUS;
     }
     run_request_loop(DART_PROGRAM_NAME, DART_OPERATIONS);

@@ -127,7 +127,8 @@ struct Workspace {
 Workspace make_workspace(std::FILE* stream);
 
 std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text);
-void run_test(std::string_view pattern, std::string_view flags, std::string_view text, Workspace& work);
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
+              Workspace& work);
 std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                         std::string_view replacement);
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,

@@ -35,8 +35,9 @@ GroupNameMap scan_group_names(std::string_view pattern) {
     // cluster only to compare the next ones with such characters (where CR
     // and CR LF alike are not), and a name, a run of clusters, is the same
     // bytes either way. So an ASCII pattern needs no break iterator.
-    const bool ascii = std::all_of(pattern.begin(), pattern.end(),
-                                   [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+    const bool ascii = std::all_of(pattern.begin(), pattern.end(), [](char byte) {
+        return static_cast<unsigned char>(byte) < 0x80;
+    });
     if (!ascii) return scan_group_names_of_characters(platform::characters(pattern));
     std::vector<std::string_view> bytes;
     bytes.reserve(pattern.size());

@@ -181,7 +181,8 @@ void write_json_escaped(ResponseWriter& out, std::string_view text) {
     // is, so the text can be cut anywhere.
     while (!text.empty()) {
         const std::size_t n = std::min(text.size(), PIECE_BYTES);
-        commit_response(out, put_json_escaped(response_room(out, MAX_ESCAPED_BYTES * n), text.substr(0, n)));
+        commit_response(
+            out, put_json_escaped(response_room(out, MAX_ESCAPED_BYTES * n), text.substr(0, n)));
         text.remove_prefix(n);
     }
 }
@@ -191,7 +192,8 @@ void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::s
         std::size_t n = std::min(count, PIECE_BYTES);
         // A surrogate pair is never cut: each half alone would be U+FFFD.
         if (n < count && units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) --n;
-        commit_response(out, put_json_escaped_units(response_room(out, MAX_ESCAPED_BYTES * n), units, n));
+        commit_response(
+            out, put_json_escaped_units(response_room(out, MAX_ESCAPED_BYTES * n), units, n));
         units += n;
         count -= n;
     }
@@ -220,7 +222,8 @@ void dispatch(std::string_view line, Workspace& work) {
     const std::string_view pattern = platform::string_member(*request, "pattern").value_or("");
     const std::string_view flags = platform::string_member(*request, "flags").value_or("");
     const std::string_view text = platform::string_member(*request, "text").value_or("");
-    const std::string_view replacement = platform::string_member(*request, "replacement").value_or("");
+    const std::string_view replacement =
+        platform::string_member(*request, "replacement").value_or("");
     if (op == "test") return run_test(pattern, flags, text, work);
     if (op == "replace") return run_replace(pattern, flags, text, replacement, work);
     write_raw(out, R"({"status":"error","message":"unknown op: )");

@@ -10,8 +10,10 @@ std::uint32_t options_from_flags(std::string_view flags) {
     std::uint32_t options = 0;
     if (flags.find('i') != std::string_view::npos) options |= platform::REGEX_CASE_INSENSITIVE;
     if (flags.find('m') != std::string_view::npos) options |= platform::REGEX_ANCHORS_MATCH_LINES;
-    if (flags.find('s') != std::string_view::npos) options |= platform::REGEX_DOT_MATCHES_LINE_SEPARATORS;
-    if (flags.find('x') != std::string_view::npos) options |= platform::REGEX_ALLOW_COMMENTS_AND_WHITESPACE;
+    if (flags.find('s') != std::string_view::npos)
+        options |= platform::REGEX_DOT_MATCHES_LINE_SEPARATORS;
+    if (flags.find('x') != std::string_view::npos)
+        options |= platform::REGEX_ALLOW_COMMENTS_AND_WHITESPACE;
     return options;
 }
 
@@ -30,8 +32,8 @@ void write_quoted(ResponseWriter& out, const platform::Text& text, platform::Ran
     write_raw(out, "\"");
 }
 
-void write_match_in_pieces(ResponseWriter& out, platform::TextCheckingResult match, const platform::Text& text,
-                 const GroupNameMap& names) {
+void write_match_in_pieces(ResponseWriter& out, platform::TextCheckingResult match,
+                           const platform::Text& text, const GroupNameMap& names) {
     write_raw(out, R"({"match":)");
     write_quoted(out, text, match[0]);
     write_raw(out, R"(,"index":)");
@@ -80,8 +82,8 @@ std::size_t units_of(platform::Range r) { return r.location == platform::NOT_FOU
 
 // The usual entry is small: it is written straight into room made for all of
 // it at once, the longer one piece by piece.
-void write_match(ResponseWriter& out, platform::TextCheckingResult match, const platform::Text& text,
-                 const GroupNameMap& names) {
+void write_match(ResponseWriter& out, platform::TextCheckingResult match,
+                 const platform::Text& text, const GroupNameMap& names) {
     std::size_t bound = 96;  // the fixed pieces and the index
     for (const platform::Range& r : match) bound += 8 + 6 * units_of(r);
     for (const auto& [number, name] : names) {
@@ -97,7 +99,8 @@ void write_match(ResponseWriter& out, platform::TextCheckingResult match, const 
     p = put(p, R"(,"captures":[)");
     for (std::size_t i = 1; i < match.size(); ++i) {
         if (i > 1) *p++ = ',';
-        p = match[i].location == platform::NOT_FOUND ? put(p, "null") : put_quoted(p, text, match[i]);
+        p = match[i].location == platform::NOT_FOUND ? put(p, "null")
+                                                     : put_quoted(p, text, match[i]);
     }
     p = put(p, R"(],"groups":{)");
     bool first = true;
@@ -124,9 +127,11 @@ std::string match_to_json(platform::TextCheckingResult match, const platform::Te
     return std::string(response_text(out));
 }
 
-void run_test(std::string_view pattern, std::string_view flags, std::string_view text, Workspace& work) {
+void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
+              Workspace& work) {
     ResponseWriter& out = work.out;
-    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    const platform::CompileResult compiled =
+        platform::compile_regex(pattern, options_from_flags(flags));
     if (!compiled.regex) {
         write_raw(out, error_to_json("compile: " + compiled.error_description));
         return;
@@ -157,14 +162,15 @@ std::string run_test(std::string_view pattern, std::string_view flags, std::stri
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                  std::string_view replacement, Workspace& work) {
     ResponseWriter& out = work.out;
-    const platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    const platform::CompileResult compiled =
+        platform::compile_regex(pattern, options_from_flags(flags));
     if (!compiled.regex) {
         write_raw(out, error_to_json("compile: " + compiled.error_description));
         return;
     }
     platform::set_text(work.text, text);
-    const std::string result = platform::replace_matches(*compiled.regex, work.text,
-                                                         {0, platform::length(work.text)}, replacement);
+    const std::string result = platform::replace_matches(
+        *compiled.regex, work.text, {0, platform::length(work.text)}, replacement);
     write_raw(out, R"({"status":"ok_replace","result":")");
     write_json_escaped(out, result);
     write_raw(out, "\"}");

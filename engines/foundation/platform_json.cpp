@@ -2,8 +2,8 @@
 #include "platform.h"
 #include "platform_internal.h"
 
-#include <nlohmann/json.hpp>
 #include <simdjson.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <map>
@@ -47,7 +47,7 @@ using Json = nlohmann::json;
 struct TopLevelStrings {
     JsonObject& object;
     std::size_t depth = 0;  // containers open, the top-level object counted
-    std::string member;  // the key of the top-level member being read
+    std::string member;     // the key of the top-level member being read
 
     // A value that is not a string; at the top level it is not an object.
     bool other_value() {
@@ -80,7 +80,9 @@ struct TopLevelStrings {
         if (depth == 1) member = std::move(name);
         return true;
     }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        return false;
+    }
 };
 
 JsonObjectPtr parse_object(std::string_view utf8) {
@@ -115,7 +117,8 @@ FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonO
         // A key given twice: the later value counts, string or not.
         std::erase_if(object.views, [&](const auto& kept) { return kept.first == member.key; });
         std::string_view value;
-        if (member.value.get_string().get(value) == simdjson::SUCCESS) object.views.emplace_back(member.key, value);
+        if (member.value.get_string().get(value) == simdjson::SUCCESS)
+            object.views.emplace_back(member.key, value);
     }
     return FastParse::object;
 }

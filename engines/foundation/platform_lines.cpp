@@ -1,10 +1,10 @@
 // The line reader: a descriptor, line by line, through a buffer of its own.
 #include "platform.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace brindlecap::foundation::platform {
 
@@ -30,7 +30,8 @@ constexpr std::size_t LINE_BUFFER_SIZE = 1 << 16;
 // by the allocator without copying). False when there is no memory for more.
 bool make_room(LineReader& reader) {
     if (reader.begin > 0) {
-        std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
+        std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin,
+                     reader.end - reader.begin);
         reader.end -= reader.begin;
         reader.begin = 0;
     }
@@ -47,8 +48,10 @@ bool make_room(LineReader& reader) {
 // After a very long line, gives the memory back and starts again small; a
 // buffer of ordinary size is kept for the next long line.
 void shrink(LineReader& reader) {
-    if (reader.capacity <= KEPT_BUFFER_BYTES || reader.end - reader.begin > LINE_BUFFER_SIZE / 2) return;
-    std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin, reader.end - reader.begin);
+    if (reader.capacity <= KEPT_BUFFER_BYTES || reader.end - reader.begin > LINE_BUFFER_SIZE / 2)
+        return;
+    std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin,
+                 reader.end - reader.begin);
     reader.end -= reader.begin;
     reader.begin = 0;
     char* smaller = static_cast<char*>(std::realloc(reader.buffer.get(), LINE_BUFFER_SIZE));
@@ -68,7 +71,8 @@ void discard_rest_of_line(LineReader& reader) {
             const auto* data = reader.buffer.get();
             const void* newline = std::memchr(data, '\n', static_cast<std::size_t>(got));
             if (newline != nullptr) {
-                reader.begin = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+                reader.begin =
+                    static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
                 reader.end = static_cast<std::size_t>(got);
                 return;
             }
@@ -87,10 +91,12 @@ std::optional<std::string_view> read_line(LineReader& reader) {
     std::string_view line;
     while (true) {
         const char* data = reader.buffer.get();
-        const void* newline =
-            reader.end > scanned ? std::memchr(data + scanned, '\n', reader.end - scanned) : nullptr;
+        const void* newline = reader.end > scanned
+                                  ? std::memchr(data + scanned, '\n', reader.end - scanned)
+                                  : nullptr;
         if (newline != nullptr) {
-            const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+            const std::size_t stop =
+                static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
             line = std::string_view(data + reader.begin, stop - reader.begin);
             reader.begin = stop;
             break;
@@ -107,7 +113,8 @@ std::optional<std::string_view> read_line(LineReader& reader) {
             reader.line_lost = true;
             return std::string_view();
         }
-        const ssize_t got = ::read(reader.fd, reader.buffer.get() + reader.end, reader.capacity - reader.end);
+        const ssize_t got =
+            ::read(reader.fd, reader.buffer.get() + reader.end, reader.capacity - reader.end);
         if (got > 0) {
             reader.end += static_cast<std::size_t>(got);
         } else if (!(got < 0 && errno == EINTR)) {

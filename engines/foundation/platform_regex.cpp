@@ -98,7 +98,8 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
                                  &status));
     UParseError where{};
     std::unique_ptr<icu::RegexPattern> compiled;
-    if (U_SUCCESS(status)) compiled.reset(icu::RegexPattern::compile(text.get(), flags, where, status));
+    if (U_SUCCESS(status))
+        compiled.reset(icu::RegexPattern::compile(text.get(), flags, where, status));
     if (U_FAILURE(status) || !compiled) {
         return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
     }
@@ -118,7 +119,8 @@ struct Search {
 // no stack limit, so a stack overflow is a backtracking stack that could
 // not grow.
 void check_memory(UErrorCode status) {
-    if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_STACK_OVERFLOW) throw std::bad_alloc();
+    if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_STACK_OVERFLOW)
+        throw std::bad_alloc();
 }
 
 // A matcher over `range` of `text`, or nothing when ICU cannot set one up.
@@ -136,7 +138,8 @@ std::optional<Search> start_search(const Regex& regex, const Text& text, Range r
     search.matcher->reset(search.input.get());
     const std::size_t begin = std::min(range.location, text.size);
     const std::size_t end = begin + std::min(range.length, text.size - begin);
-    search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end), status);
+    search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end),
+                           status);
     // The search has no limits of its own: the backtracking stack may grow
     // as the text needs rather than stopping the search part way.
     search.matcher->setStackLimit(0, status);
@@ -160,8 +163,8 @@ std::size_t match_count(const MatchList& matches) { return matches.count; }
 
 TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
     const std::vector<Range>& block = matches.blocks[index / matches.matches_per_block];
-    return TextCheckingResult(block).subspan((index % matches.matches_per_block) * matches.number_of_ranges,
-                                             matches.number_of_ranges);
+    return TextCheckingResult(block).subspan(
+        (index % matches.matches_per_block) * matches.number_of_ranges, matches.number_of_ranges);
 }
 
 void find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
@@ -205,7 +208,8 @@ std::string replace_matches(const Regex& regex, const Text& text, Range range,
     auto search = start_search(regex, text, range);
     const std::u16string_view units(text.units.get(), text.size);
     if (!search) return to_utf8(units);
-    const std::vector<TemplatePiece> pieces = parse_template(to_utf16(template_text), search->group_count);
+    const std::vector<TemplatePiece> pieces =
+        parse_template(to_utf16(template_text), search->group_count);
     std::u16string out;
     out.reserve(units.size());
     std::size_t copied = 0;

@@ -185,8 +185,8 @@ std::vector<std::string_view> characters(std::string_view utf8) {
     UTextPtr text;
     if (utf8.size() <= static_cast<std::size_t>(INT32_MAX)) {
         breaks.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        text.reset(utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()),
-                                  &status));
+        text.reset(
+            utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status));
         if (U_SUCCESS(status)) breaks->setText(text.get(), status);
     } else {
         status = U_INDEX_OUTOFBOUNDS_ERROR;
@@ -200,16 +200,16 @@ std::vector<std::string_view> characters(std::string_view utf8) {
             const std::int64_t start = i;
             UChar32 c = 0;
             U8_NEXT(s, i, n, c);
-            result.emplace_back(utf8.substr(static_cast<std::size_t>(start),
-                                            static_cast<std::size_t>(i - start)));
+            result.emplace_back(
+                utf8.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
         }
         return result;
     }
     std::int32_t start = breaks->first();
     for (std::int32_t end = breaks->next(); end != icu::BreakIterator::DONE;
          start = end, end = breaks->next()) {
-        result.emplace_back(utf8.substr(static_cast<std::size_t>(start),
-                                        static_cast<std::size_t>(end - start)));
+        result.emplace_back(
+            utf8.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
     }
     return result;
 }

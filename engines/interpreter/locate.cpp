@@ -3,9 +3,9 @@
 
 #include "protocol/utf8.h"
 
-#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace brindlecap {
 
@@ -68,7 +68,8 @@ std::string expand_tilde_entry(std::string_view entry) {
 
 InterpreterPath locate_interpreter(const InterpreterSpec& spec) {
     // No "~" expansion for the override: the value is a path as given.
-    if (std::optional<std::string> value = utf8_variable(std::string(spec.override_variable).c_str());
+    if (std::optional<std::string> value =
+            utf8_variable(std::string(spec.override_variable).c_str());
         value && is_regular_file(*value)) {
         return value;
     }

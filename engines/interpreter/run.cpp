@@ -8,14 +8,14 @@
 #include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
 
 extern char** environ;
 
@@ -71,8 +71,9 @@ private:
 };
 
 // The child starts with SIGPIPE at its default although the engine ignores it.
-std::optional<int> spawn_child(const std::string& program, const std::vector<std::string>& arguments,
-                               Pipe pipes[3], pid_t& child) {
+std::optional<int> spawn_child(const std::string& program,
+                               const std::vector<std::string>& arguments, Pipe pipes[3],
+                               pid_t& child) {
     SpawnActions actions;
     if (actions.init_error() != 0) {
         return actions.init_error();
@@ -80,7 +81,8 @@ std::optional<int> spawn_child(const std::string& program, const std::vector<std
     const int child_ends[3] = {pipes[0].read_end.get(), pipes[1].write_end.get(),
                                pipes[2].write_end.get()};
     for (int target = 0; target < 3; ++target) {
-        if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), child_ends[target], target);
+        if (int error =
+                ::posix_spawn_file_actions_adddup2(actions.get(), child_ends[target], target);
             error != 0) {
             return error;
         }
@@ -129,8 +131,8 @@ bool drain(int fd, std::string& buffer) {
 
 // Serves the child's input and both outputs together through poll, so that
 // no stream can fill up and stall the child while the engine waits on another.
-void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& out,
-              OwnedFd& err, ChildOutput& output) {
+void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& out, OwnedFd& err,
+              ChildOutput& output) {
     std::size_t piece = 0;
     std::size_t offset = 0;
     auto skip_empty_pieces = [&] {
@@ -180,7 +182,8 @@ void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& o
                 // the rest of that piece; the next piece is still tried.
                 while (piece < pieces.size()) {
                     const std::string& text = pieces[piece];
-                    ssize_t wrote = ::write(input.get(), text.data() + offset, text.size() - offset);
+                    ssize_t wrote =
+                        ::write(input.get(), text.data() + offset, text.size() - offset);
                     if (wrote >= 0) {
                         offset += static_cast<std::size_t>(wrote);
                         skip_empty_pieces();
@@ -198,7 +201,8 @@ void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& o
                 if (piece == pieces.size()) {
                     input.reset();
                 }
-            } else if (!drain(owner.get(), &owner == &out ? output.stdout_bytes : output.stderr_bytes)) {
+            } else if (!drain(owner.get(),
+                              &owner == &out ? output.stdout_bytes : output.stderr_bytes)) {
                 owner.reset();
             }
         }
@@ -256,8 +260,8 @@ std::variant<std::string, ErrorText> run_rscript_with(const InterpreterPath& pat
     auto run = run_interpreter(*path, {"--no-save", "--no-restore", "--no-echo", "-"},
                                {std::string(program), "\n"});
     if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
-        std::string prefix =
-            failure->kind == RunFailureKind::start ? "failed to run Rscript: " : "failed to wait on Rscript: ";
+        std::string prefix = failure->kind == RunFailureKind::start ? "failed to run Rscript: "
+                                                                    : "failed to wait on Rscript: ";
         return ErrorText{prefix + os_error_text(failure->error_number)};
     }
     ChildOutput& output = std::get<ChildOutput>(run);
@@ -282,8 +286,8 @@ std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
     }
     auto run = run_interpreter(*path, {std::string(dart_script_path)}, {std::string(input)});
     if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
-        std::string prefix =
-            failure->kind == RunFailureKind::start ? "failed to spawn dart: " : "wait_with_output failed: ";
+        std::string prefix = failure->kind == RunFailureKind::start ? "failed to spawn dart: "
+                                                                    : "wait_with_output failed: ";
         return ErrorText{prefix + os_error_text(failure->error_number)};
     }
     const ChildOutput& output = std::get<ChildOutput>(run);
@@ -298,7 +302,8 @@ std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
                       decode_with_replacement(output.stderr_bytes)};
 }
 
-std::variant<DartOutput, ErrorText> run_dart(std::string_view dart_script_path, std::string_view input) {
+std::variant<DartOutput, ErrorText> run_dart(std::string_view dart_script_path,
+                                             std::string_view input) {
     return run_dart_with(dart_path(), dart_script_path, input);
 }
 

@@ -1,7 +1,7 @@
 #include "descriptor.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace brindlecap {
 

@@ -1,8 +1,8 @@
 // Owning a file descriptor, and writing a whole buffer to one.
 #pragma once
 
-#include <string_view>
 #include <sys/types.h>
+#include <string_view>
 
 namespace brindlecap {
 

@@ -5,18 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <fstream>
-#include <optional>
 #include <spawn.h>
-#include <sstream>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -24,9 +24,9 @@ extern char** environ;
 namespace {
 
 using brindlecap::test::Case;
+using brindlecap::test::run_program;
 using brindlecap::test::RunOptions;
 using brindlecap::test::RunResult;
-using brindlecap::test::run_program;
 
 const std::string PROGRAM_FILE = "/tmp/brindlecap-dart.dart";
 
@@ -38,7 +38,8 @@ const std::string PROGRAM_FILE = "/tmp/brindlecap-dart.dart";
 class ProgramFileLock : public ::testing::Environment {
 public:
     void SetUp() override {
-        fd_ = open("/tmp/brindlecap-dart-tests.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        fd_ = open("/tmp/brindlecap-dart-tests.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                   0644);
         if (fd_ < 0) return;
         while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
         }
@@ -117,12 +118,14 @@ protected:
     // engine did not read comes out of the cat. An engine that stopped before
     // reading lets the input through whole, after its status and no response.
     static void expect_stop_before_reading(const std::string& error_text) {
-        const std::string input = "{\"op\":\"test\"}\n{\"op\":\"test\",\"pattern\":\"a\",\"text\":\"a\"}\n";
+        const std::string input =
+            "{\"op\":\"test\"}\n{\"op\":\"test\",\"pattern\":\"a\",\"text\":\"a\"}\n";
         RunOptions options = with_standin(input);
         options.args = {"-c", "\"$1\"; echo \"status $?\"; exec cat", "sh", PROGRAM};
         const RunResult result = run_program("/bin/sh", options);
         EXPECT_EQ(result.out, "status 0\n" + input);
-        EXPECT_EQ(result.err, "brindlecap-dart-engine: failed to write Dart script: " + error_text + "\n");
+        EXPECT_EQ(result.err,
+                  "brindlecap-dart-engine: failed to write Dart script: " + error_text + "\n");
         EXPECT_EQ(result.exit_status, 0);
     }
 
@@ -134,17 +137,20 @@ TEST_F(DartProgramFile, OverwrittenAtStartAndRemovedAtEndOfInput) {
     // A longer file at the path must be truncated: the stand-in accepts only
     // the exact program.
     std::ofstream(PROGRAM_FILE, std::ios::binary) << std::string(4000, '#');
-    const RunResult result = run_program(PROGRAM, with_standin(R"({"op":"test","pattern":"b","text":"abc"})"
-                                                               "\n"));
-    EXPECT_EQ(result.out, R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"b"}],"status":"ok"})"
-                          "\n");
+    const RunResult result =
+        run_program(PROGRAM, with_standin(R"({"op":"test","pattern":"b","text":"abc"})"
+                                          "\n"));
+    EXPECT_EQ(result.out,
+              R"({"matches":[{"captures":[],"groups":{},"index":1,"match":"b"}],"status":"ok"})"
+              "\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_FALSE(path_exists(PROGRAM_FILE));
 }
 
 TEST_F(DartProgramFile, RemovedWhenInvalidUtf8EndsTheLoop) {
-    const RunResult result = run_program(PROGRAM, with_standin("{\"op\":\"test\"}\n\xff\n{\"op\":\"test\"}\n"));
+    const RunResult result =
+        run_program(PROGRAM, with_standin("{\"op\":\"test\"}\n\xff\n{\"op\":\"test\"}\n"));
     EXPECT_EQ(result.out, "{\"matches\":[],\"status\":\"ok\"}\n");
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_FALSE(path_exists(PROGRAM_FILE));
@@ -175,8 +181,14 @@ TEST_F(DartProgramFile, AnotherUsersFileAtThePathStopsTheEngineBeforeReading) {
         GTEST_SKIP() << "needs root and setpriv to leave a file as another user";
     }
     RunOptions as_nobody;
-    as_nobody.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
-                      "umask 0; printf theirs > \"$0\"", PROGRAM_FILE};
+    as_nobody.args = {"--reuid=65534",
+                      "--regid=65534",
+                      "--clear-groups",
+                      "--",
+                      "/bin/sh",
+                      "-c",
+                      "umask 0; printf theirs > \"$0\"",
+                      PROGRAM_FILE};
     ASSERT_EQ(run_program("/usr/bin/setpriv", as_nobody).exit_status, 0);
     // Where the kernel protects such files in sticky directories, the open
     // itself is refused before the engine can look.
@@ -225,7 +237,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
         posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
         posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(in_pipe[0]);
         close(out_pipe[1]);
@@ -296,7 +309,8 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
     const std::string missing =
         R"({"message":"Error when reading '/tmp/brindlecap-dart.dart': No such file or directory","status":"error"})";
     EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":"cat"})"), missing);
-    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"),
+              R"({"matches":[],"status":"ok"})");
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"(","text":""})"),
               R"({"replacements":[],"result":"","status":"ok_replace"})");
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":"cat"})"), missing);
@@ -308,7 +322,8 @@ TEST_F(DartProgramFile, RemovedWhileRunningFailsEveryDartRun) {
 // only the engine's own user may write the program while the engine runs.
 TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
     for (const bool earlier_file : {false, true}) {
-        SCOPED_TRACE(earlier_file ? "a file of ours with mode 0666 at the path" : "no file at the path");
+        SCOPED_TRACE(earlier_file ? "a file of ours with mode 0666 at the path"
+                                  : "no file at the path");
         if (earlier_file) {
             std::ofstream(PROGRAM_FILE) << "old";
             ASSERT_EQ(chmod(PROGRAM_FILE.c_str(), 0666), 0);
@@ -322,7 +337,8 @@ TEST_F(DartProgramFile, NoOneElseMayWriteTheFileWhileTheEngineRuns) {
         struct stat info {};
         ASSERT_EQ(lstat(PROGRAM_FILE.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0644u);
-        EXPECT_EQ(read_file(PROGRAM_FILE), read_file(std::string(DATA_DIR) + "/expected-program.dart"));
+        EXPECT_EQ(read_file(PROGRAM_FILE),
+                  read_file(std::string(DATA_DIR) + "/expected-program.dart"));
         EXPECT_EQ(engine.finish(), 0);
     }
 }
@@ -334,7 +350,8 @@ TEST_F(DartProgramFile, DartIsLookedForAtTheFirstRunThatNeedsIt) {
     const std::string dart = scratch / "dart";
     EngineProcess engine({"BRINDLECAP_DART_BIN=" + dart, "PATH=/nonexistent"});
     ASSERT_TRUE(engine.started());
-    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"), R"({"matches":[],"status":"ok"})");
+    EXPECT_EQ(engine.ask(R"({"op":"test","pattern":"a","text":""})"),
+              R"({"matches":[],"status":"ok"})");
     EXPECT_EQ(engine.ask(R"({"op":"replace","pattern":"a","text":""})"),
               R"({"replacements":[],"result":"","status":"ok_replace"})");
     EXPECT_EQ(engine.ask(R"({"op":"validate","pattern":"a","text":"a"})"),

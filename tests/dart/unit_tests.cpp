@@ -9,15 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace brindlecap::dart {
@@ -107,7 +107,7 @@ TEST_F(WriteDartScript, ReportsAWriteThatFailsAfterAPartialOne) {
     // Under a file size limit below the program's size the first write stops
     // short at the limit and the next one fails.
     const std::string path = dir_ + "/program.dart";
-    rlimit saved {};
+    rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit small = saved;
     small.rlim_cur = 100;
@@ -247,7 +247,8 @@ TEST(DartReadTestOutput, KeepsTheWellFormedLinesInOrder) {
 }
 
 TEST(DartForwardedRequest, Table) {
-    for (const test::BlockCase& block : test::load_block_cases(data_path("forwarded_requests.txt"))) {
+    for (const test::BlockCase& block :
+         test::load_block_cases(data_path("forwarded_requests.txt"))) {
         SCOPED_TRACE(test::where(block.file, block.line) + ": " + block.name);
         std::string request_line;
         for (const test::DataLine& directive : block.directives) {

@@ -8,9 +8,9 @@ BRINDLECAP_CASE_FILE_TESTS(FoundationEngine, PROGRAM, CASES);
 namespace {
 
 #if !defined(BRINDLECAP_SANITIZE)
+using brindlecap::test::run_program;
 using brindlecap::test::RunOptions;
 using brindlecap::test::RunResult;
-using brindlecap::test::run_program;
 
 std::string json_string(char c, std::size_t count) { return "\"" + std::string(count, c) + "\""; }
 
@@ -35,7 +35,8 @@ TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
          R"({"op":"replace","pattern":"","text":)" + json_string('a', 100'000) +
              R"(,"replacement":)" + json_string('b', 100'000) + "}"},
         {"a list of matches of 16 GB", 400'000,
-         R"({"pattern":")" + repeated("()", 1000) + R"(","text":)" + json_string('a', 1'000'000) + "}"},
+         R"({"pattern":")" + repeated("()", 1000) + R"(","text":)" + json_string('a', 1'000'000) +
+             "}"},
         {"a backtracking stack that cannot grow", 300'000,
          R"({"pattern":"(a|b)*","text":")" + repeated("ab", 3'000'000) + "\"}"},
         {"a replacement whose backtracking stack cannot grow", 300'000,
@@ -44,11 +45,13 @@ TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
     };
     for (const auto& c : cases) {
         RunOptions options;
-        options.args = {"-c", "ulimit -v " + std::to_string(c.limit_kib) + " && exec \"$0\"", PROGRAM};
+        options.args = {"-c", "ulimit -v " + std::to_string(c.limit_kib) + " && exec \"$0\"",
+                        PROGRAM};
         options.stdin_bytes = c.line + "\n" + R"({"op":"next"})" + "\n";
         const RunResult result = run_program("/bin/sh", options);
-        EXPECT_EQ(result.out, "{\"status\":\"error\",\"message\":\"out of memory\"}\n"
-                              "{\"status\":\"error\",\"message\":\"unknown op: next\"}\n")
+        EXPECT_EQ(result.out,
+                  "{\"status\":\"error\",\"message\":\"out of memory\"}\n"
+                  "{\"status\":\"error\",\"message\":\"unknown op: next\"}\n")
             << c.what;
         EXPECT_EQ(result.err, "") << c.what;
         EXPECT_EQ(result.exit_status, 0) << c.what;

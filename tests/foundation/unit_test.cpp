@@ -5,15 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -30,7 +30,8 @@ struct Row {
 // (none) is missing.
 std::vector<Row> load_rows(const std::string& name) {
     std::vector<Row> rows;
-    for (brindlecap::test::TabRow& tab_row : brindlecap::test::load_tab_rows(std::string(CASES_DIR) + "/" + name)) {
+    for (brindlecap::test::TabRow& tab_row :
+         brindlecap::test::load_tab_rows(std::string(CASES_DIR) + "/" + name)) {
         Row row{tab_row.line, std::move(tab_row.fields), {}};
         for (std::string& field : row.fields) {
             row.none.push_back(field == "(none)");
@@ -41,7 +42,9 @@ std::vector<Row> load_rows(const std::string& name) {
     return rows;
 }
 
-std::string where(const std::string& file, const Row& row) { return brindlecap::test::where(file, row.line); }
+std::string where(const std::string& file, const Row& row) {
+    return brindlecap::test::where(file, row.line);
+}
 
 TEST(FoundationJsonEscape, Table) {
     for (const Row& row : load_rows("json_escape_cases.txt")) {
@@ -51,7 +54,8 @@ TEST(FoundationJsonEscape, Table) {
 }
 
 TEST(FoundationErrorToJson, StatusComesFirstAndTheMessageIsEscaped) {
-    EXPECT_EQ(error_to_json("bad request JSON"), R"({"status":"error","message":"bad request JSON"})");
+    EXPECT_EQ(error_to_json("bad request JSON"),
+              R"({"status":"error","message":"bad request JSON"})");
     EXPECT_EQ(error_to_json("a\"\n\x01"), R"({"status":"error","message":"a\"\n\u0001"})");
 }
 
@@ -89,7 +93,8 @@ TEST(FoundationScanGroupNames, AsciiPatternsAgreeWithTheClusterScan) {
         patterns.push_back(pattern);
     }
     for (const std::string& pattern : patterns) {
-        EXPECT_EQ(scan_group_names(pattern), scan_group_names_of_characters(platform::characters(pattern)))
+        EXPECT_EQ(scan_group_names(pattern),
+                  scan_group_names_of_characters(platform::characters(pattern)))
             << testing::PrintToString(pattern);
     }
 }
@@ -111,7 +116,8 @@ TEST(FoundationTemplateExpansion, Table) {
 TEST(FoundationDecodeUtf8, Table) {
     for (const Row& row : load_rows("utf8_cases.txt")) {
         ASSERT_EQ(row.fields.size(), 2u) << where("utf8_cases.txt", row);
-        EXPECT_EQ(platform::decode_utf8(row.fields[0]), row.fields[1]) << where("utf8_cases.txt", row);
+        EXPECT_EQ(platform::decode_utf8(row.fields[0]), row.fields[1])
+            << where("utf8_cases.txt", row);
     }
 }
 
@@ -122,7 +128,8 @@ std::optional<std::map<std::string, std::string>> members_of(const platform::Jso
     if (!object) return std::nullopt;
     std::map<std::string, std::string> members;
     for (const std::string& key : keys) {
-        if (const auto value = platform::string_member(*object, key)) members[key] = std::string(*value);
+        if (const auto value = platform::string_member(*object, key))
+            members[key] = std::string(*value);
     }
     return members;
 }
@@ -152,11 +159,40 @@ TEST(FoundationJsonReader, Table) {
 // Random lines, well-formed or nearly so: the fast parser and the event
 // parser give the same answer to each.
 TEST(FoundationJsonReader, BothParsersAgreeOnRandomLines) {
-    const std::vector<std::string> tokens = {
-        "{", "}", "[", "]", ":", ",", " ", "\t", "\r", "\"op\"", "\"text\"", "\"a\"", "\"x\"", "\"\\u00e9\"",
-        "\"\\ud83d\\ude00\"", "\"\\ud800\"", "\"\\u0000\"", "\"\\/\\n\"", "\"a\x01\"", "\"\xc3\xa9\"", "\xff",
-        "\"\xed\xa0\x80\"", "1", "-0", "1.5", "1e400", "123456789012345678901234567890", "01", "true", "nul",
-        "null", "\xef\xbb\xbf", "\"\\q\"", "\x0b"};
+    const std::vector<std::string> tokens = {"{",
+                                             "}",
+                                             "[",
+                                             "]",
+                                             ":",
+                                             ",",
+                                             " ",
+                                             "\t",
+                                             "\r",
+                                             "\"op\"",
+                                             "\"text\"",
+                                             "\"a\"",
+                                             "\"x\"",
+                                             "\"\\u00e9\"",
+                                             "\"\\ud83d\\ude00\"",
+                                             "\"\\ud800\"",
+                                             "\"\\u0000\"",
+                                             "\"\\/\\n\"",
+                                             "\"a\x01\"",
+                                             "\"\xc3\xa9\"",
+                                             "\xff",
+                                             "\"\xed\xa0\x80\"",
+                                             "1",
+                                             "-0",
+                                             "1.5",
+                                             "1e400",
+                                             "123456789012345678901234567890",
+                                             "01",
+                                             "true",
+                                             "nul",
+                                             "null",
+                                             "\xef\xbb\xbf",
+                                             "\"\\q\"",
+                                             "\x0b"};
     std::mt19937 random(11);
     platform::JsonReader reader = platform::make_json_reader();
     const std::vector<std::string> keys = {"op", "text", "a", "x"};
@@ -170,7 +206,8 @@ TEST(FoundationJsonReader, BothParsersAgreeOnRandomLines) {
                 if (m > 1) line += ",";
             }
             line += "}";
-            if (random() % 4 == 0) line.insert(random() % (line.size() + 1), tokens[random() % tokens.size()]);
+            if (random() % 4 == 0)
+                line.insert(random() % (line.size() + 1), tokens[random() % tokens.size()]);
         } else {
             for (std::size_t n = random() % 8; n > 0; --n) line += tokens[random() % tokens.size()];
         }
@@ -200,11 +237,14 @@ TEST(FoundationJsonReader, NestingIsLimited) {
     for (const std::size_t depth : {511, 512, 2'000'000}) {
         const bool deep = depth >= 512;
         EXPECT_EQ(platform::json_object_with_line(reader, nested(depth)) == nullptr, deep) << depth;
-        EXPECT_EQ(platform::json_object_with_line_by_events(nested(depth)) == nullptr, deep) << depth;
+        EXPECT_EQ(platform::json_object_with_line_by_events(nested(depth)) == nullptr, deep)
+            << depth;
     }
     // A long line makes the reader give its buffers back; the limit holds
     // for the lines after it.
-    EXPECT_NE(platform::json_object_with_line(reader, R"({"a":")" + std::string(20'000'000, 'x') + "\"}"), nullptr);
+    EXPECT_NE(
+        platform::json_object_with_line(reader, R"({"a":")" + std::string(20'000'000, 'x') + "\"}"),
+        nullptr);
     platform::release_large_buffers(reader);
     EXPECT_NE(platform::json_object_with_line(reader, nested(511)), nullptr);
     EXPECT_EQ(platform::json_object_with_line(reader, nested(512)), nullptr);
@@ -213,11 +253,15 @@ TEST(FoundationJsonReader, NestingIsLimited) {
 }
 
 TEST(FoundationTexts, RangesCountUtf16UnitsAndLoneSurrogatesBecomeReplacements) {
-    const platform::Text text = platform::make_text("a\xF0\x9F\x98\x80" "b");
+    const platform::Text text = platform::make_text(
+        "a\xF0\x9F\x98\x80"
+        "b");
     EXPECT_EQ(platform::length(text), 4u);
     EXPECT_EQ(platform::substring(text, {1, 2}), "\xF0\x9F\x98\x80");
     EXPECT_EQ(platform::substring(text, {1, 1}), "\xEF\xBF\xBD");
-    EXPECT_EQ(platform::substring(text, {2, 2}), "\xEF\xBF\xBD" "b");
+    EXPECT_EQ(platform::substring(text, {2, 2}),
+              "\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(platform::substring(text, {3, 9}), "b");
     EXPECT_EQ(platform::substring(text, {9, 1}), "");
 }
@@ -226,8 +270,9 @@ TEST(FoundationMatchToJson, PiecesInTheirFixedOrder) {
     const platform::Text text = platform::make_text("xa\"b");
     const platform::Range ranges[] = {{1, 3}, {1, 1}, {platform::NOT_FOUND, 0}, {3, 0}, {2, 2}};
     const GroupNameMap names = {{1, "one"}, {2, "two"}, {3, "three"}, {7, "seven"}};
-    EXPECT_EQ(match_to_json(platform::TextCheckingResult(ranges), text, names),
-              R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");
+    EXPECT_EQ(
+        match_to_json(platform::TextCheckingResult(ranges), text, names),
+        R"({"match":"a\"b","index":1,"captures":["a",null,"","\"b"],"groups":{"one":"a","three":""}})");
     // Plain texts with a name that needs escaping, and a text outside the
     // searched text.
     const platform::Range plain[] = {{0, 2}, {0, 1}, {9, 1}};
@@ -269,7 +314,8 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
     const struct {
         const char* op;
         const char* pattern;
-    } requests[] = {{"test", "(.)(?<n>.)?"}, {"test", "x"}, {"replace", "(a)|\\p{So}"}, {"bogus", ""}};
+    } requests[] = {
+        {"test", "(.)(?<n>.)?"}, {"test", "x"}, {"replace", "(a)|\\p{So}"}, {"bogus", ""}};
     for (const auto& r : requests) {
         const std::string line = std::string(R"({"op":")") + r.op + R"(","pattern":")" +
                                  json_escape(r.pattern) + R"(","text":")" + json_escape(text) +
@@ -282,12 +328,14 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
         EXPECT_EQ(read_all(file), respond(line)) << r.op << " " << r.pattern;
         std::fclose(file);
     }
-    const std::string whole = respond(R"({"pattern":"(.)(?<n>.)?","text":")" + json_escape(text) + "\"}");
+    const std::string whole =
+        respond(R"({"pattern":"(.)(?<n>.)?","text":")" + json_escape(text) + "\"}");
     EXPECT_GT(whole.size(), 1000000u);
     const std::string tail = R"({"match":"!","index":154285,"captures":["!",null],"groups":{}}]})";
     EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail);
     std::size_t entries = 0;
-    for (std::size_t at = whole.find("{\"match\":"); at != std::string::npos; at = whole.find("{\"match\":", at + 1)) {
+    for (std::size_t at = whole.find("{\"match\":"); at != std::string::npos;
+         at = whole.find("{\"match\":", at + 1)) {
         ++entries;
     }
     EXPECT_EQ(entries, 60001u);  // one for every two of the 120001 characters
@@ -299,16 +347,22 @@ TEST(FoundationResponseWriter, ChunkedResponsesEqualWholeOnes) {
 TEST(FoundationWorkspace, ReusedBuffersGiveTheAnswersOfFreshOnes) {
     std::string long_text;
     for (int i = 0; i < 50000; ++i) long_text += i % 3 == 0 ? "ab\xC3\xA9 " : "x\xF0\x9F\x98\x80y ";
-    const auto request = [](const std::string& op, const std::string& pattern, const std::string& text) {
-        return R"({"op":")" + op + R"(","pattern":")" + json_escape(pattern) + R"(","text":")" + json_escape(text) +
-               R"(","replacement":"[$2$1]"})";
+    const auto request = [](const std::string& op, const std::string& pattern,
+                            const std::string& text) {
+        return R"({"op":")" + op + R"(","pattern":")" + json_escape(pattern) + R"(","text":")" +
+               json_escape(text) + R"(","replacement":"[$2$1]"})";
     };
     const std::vector<std::string> lines = {
-        request("test", "(\\w)(?<n>\\w)?", long_text), request("test", "y", "xyz"),
-        request("test", "(", long_text),                     request("replace", "(b)|(y)", long_text),
-        request("test", "((((a))))(b)", "ab ab"),             request("test", "", ""),
-        request("test", "\\s", long_text),                  request("replace", "x", "axb"),
-        "[]",                                                  request("test", "(?<n>.)", "\xC3\xA9"),
+        request("test", "(\\w)(?<n>\\w)?", long_text),
+        request("test", "y", "xyz"),
+        request("test", "(", long_text),
+        request("replace", "(b)|(y)", long_text),
+        request("test", "((((a))))(b)", "ab ab"),
+        request("test", "", ""),
+        request("test", "\\s", long_text),
+        request("replace", "x", "axb"),
+        "[]",
+        request("test", "(?<n>.)", "\xC3\xA9"),
     };
     Workspace work = make_workspace(nullptr);
     for (const std::string& line : lines) {
@@ -324,7 +378,10 @@ TEST(FoundationLineReader, LongLinesAndTheLastLine) {
     const std::string long_line(200000, 'x');
     {
         std::ofstream file(path, std::ios::binary);
-        file << long_line << "\r\n" << "a\xFF\r\r\n" << "\n" << "b\r";
+        file << long_line << "\r\n"
+             << "a\xFF\r\r\n"
+             << "\n"
+             << "b\r";
     }
     platform::LineReader reader;
     reader.fd = ::open(path.c_str(), O_RDONLY);
@@ -344,8 +401,8 @@ TEST(FoundationLineReader, LongLinesAndTheLastLine) {
 TEST(FoundationLineReader, BytesArrivingOneByOne) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    const std::string input = std::string("{\"op\":\"x\"}\r\n\r\n") + std::string(70000, 'y') +
-                              "\n\xFF\xC3\r\r\nz\r";
+    const std::string input =
+        std::string("{\"op\":\"x\"}\r\n\r\n") + std::string(70000, 'y') + "\n\xFF\xC3\r\r\nz\r";
     std::thread writer([&] {
         for (const char c : input) {
             if (::write(fds[1], &c, 1) != 1) break;
@@ -358,7 +415,8 @@ TEST(FoundationLineReader, BytesArrivingOneByOne) {
     while (const auto line = platform::read_line(reader)) lines.emplace_back(*line);
     writer.join();
     ::close(fds[0]);
-    const std::vector<std::string> expected = {"{\"op\":\"x\"}", "", std::string(70000, 'y'), "\xFF\xC3\r", "z"};
+    const std::vector<std::string> expected = {"{\"op\":\"x\"}", "", std::string(70000, 'y'),
+                                               "\xFF\xC3\r", "z"};
     EXPECT_EQ(lines, expected);
 }
 

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <functional>
 
 namespace {
 

@@ -59,7 +59,8 @@ TEST_P(LocateCases, Case) {
     };
     const std::string fixed1 = t + "/fixed1/fakeinterp";
     const std::string fixed2 = t + "/fixed2/fakeinterp";
-    const brindlecap::InterpreterSpec spec{"BRINDLECAP_TEST_BIN", "fakeinterp", {fixed1, fixed2}, "unused"};
+    const brindlecap::InterpreterSpec spec{
+        "BRINDLECAP_TEST_BIN", "fakeinterp", {fixed1, fixed2}, "unused"};
 
     EnvGuard env;
     env.unset("BRINDLECAP_TEST_BIN");

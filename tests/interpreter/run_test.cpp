@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <filesystem>
 #include <map>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -123,7 +123,8 @@ TEST_P(RunnerCases, Case) {
 
 INSTANTIATE_TEST_SUITE_P(File, RunnerCases, ::testing::ValuesIn(runner_blocks()),
                          [](const ::testing::TestParamInfo<brindlecap::test::BlockCase>& info) {
-                             return brindlecap::test::case_test_name(info.param.line, info.param.name);
+                             return brindlecap::test::case_test_name(info.param.line,
+                                                                     info.param.name);
                          });
 
 brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,
@@ -132,7 +133,8 @@ brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,
     brindlecap::test::write_file(script, "#!/bin/sh\n" + body, 0755);
     auto result = brindlecap::run_interpreter(script, {}, input);
     if (!std::holds_alternative<brindlecap::ChildOutput>(result)) {
-        ADD_FAILURE() << "start or wait failed: " << std::get<brindlecap::RunFailure>(result).error_number;
+        ADD_FAILURE() << "start or wait failed: "
+                      << std::get<brindlecap::RunFailure>(result).error_number;
         return {};
     }
     return std::get<brindlecap::ChildOutput>(std::move(result));

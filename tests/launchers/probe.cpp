@@ -1,12 +1,12 @@
 // A stand-in interpreter: reports what the launcher handed it, then copies its
 // standard input. PROBE_EXIT / PROBE_SIGNAL choose how it ends; PROBE_DETAILS
 // adds what its standard descriptors are and how SIGPIPE stands.
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         sigaction(SIGPIPE, nullptr, &current);
         put("fd0=" + descriptor_kind(0) + "\n");
         put("fd2=" + descriptor_kind(2) + "\n");
-        put(std::string("SIGPIPE ") + (current.sa_handler == SIG_IGN ? "ignored" : "default") + "\n");
+        put(std::string("SIGPIPE ") + (current.sa_handler == SIG_IGN ? "ignored" : "default") +
+            "\n");
     }
     char buffer[4096];
     while (fgets(buffer, sizeof buffer, stdin)) put(std::string("in: ") + buffer);

@@ -46,7 +46,7 @@ struct TreeCase {
     std::string file;
     int line = 0;
     std::vector<std::vector<std::string>> tree;  // directive words
-    std::vector<DataLine> harness;                // everything else
+    std::vector<DataLine> harness;               // everything else
 };
 
 std::vector<std::string> split_words(const std::string& line) {
@@ -58,8 +58,8 @@ std::vector<std::string> split_words(const std::string& line) {
 
 bool is_tree_directive(const std::string& word) {
     static const char* const DIRECTIVES[] = {"launcher", "launcher-dir", "via-link", "as-nobody",
-                                              "exe",      "file",         "link",     "dir",
-                                              "starter",  "each"};
+                                             "exe",      "file",         "link",     "dir",
+                                             "starter",  "each"};
     for (const char* directive : DIRECTIVES) {
         if (word == directive) return true;
     }
@@ -154,7 +154,8 @@ std::vector<Places> load_places(const std::string& path) {
 // The interpreter's prefix: its path without "/bin/python3".
 std::string python_prefix(const std::string& interpreter) {
     const std::string bin = "/bin/python3";
-    if (!interpreter.ends_with(bin)) throw std::runtime_error("not a python3 place: " + interpreter);
+    if (!interpreter.ends_with(bin))
+        throw std::runtime_error("not a python3 place: " + interpreter);
     return interpreter.substr(0, interpreter.size() - bin.size());
 }
 
@@ -164,19 +165,22 @@ std::vector<TreeCase> ladder_cases(const std::string& path) {
     std::vector<TreeCase> cases;
     for (const Places& places : load_places(path)) {
         if (places.interpreters.empty() || places.scripts.empty()) {
-            throw std::runtime_error(path + ": " + places.flavour + " needs interpreter and script places");
+            throw std::runtime_error(path + ": " + places.flavour +
+                                     " needs interpreter and script places");
         }
         const bool python = places.flavour == "python";
         const bool library = !places.libraries.empty();
-        const std::size_t steps = std::max({places.interpreters.size(), places.scripts.size(),
-                                            places.libraries.size()});
+        const std::size_t steps =
+            std::max({places.interpreters.size(), places.scripts.size(), places.libraries.size()});
         for (std::size_t k = 0; k < steps; ++k) {
-            auto from = [k](const std::vector<std::string>& list) { return std::min(k, list.size() - 1); };
+            auto from = [k](const std::vector<std::string>& list) {
+                return std::min(k, list.size() - 1);
+            };
             const std::size_t interpreter = from(places.interpreters);
             const std::size_t script = from(places.scripts);
             TreeCase c;
-            c.name = places.flavour + " places: interpreter " + std::to_string(interpreter + 1) + ", script " +
-                     std::to_string(script + 1);
+            c.name = places.flavour + " places: interpreter " + std::to_string(interpreter + 1) +
+                     ", script " + std::to_string(script + 1);
             c.file = path;
             c.line = places.line;
             auto add = [&c](std::string text) { c.harness.push_back({c.line, std::move(text)}); };
@@ -184,7 +188,8 @@ std::vector<TreeCase> ladder_cases(const std::string& path) {
             add("unset PYTHONHOME");
             for (std::size_t i = interpreter; i < places.interpreters.size(); ++i) {
                 c.tree.push_back({"exe", places.interpreters[i]});
-                if (python) c.tree.push_back({"dir", python_prefix(places.interpreters[i]) + "/lib"});
+                if (python)
+                    c.tree.push_back({"dir", python_prefix(places.interpreters[i]) + "/lib"});
             }
             for (std::size_t i = script; i < places.scripts.size(); ++i) {
                 const std::string& place = places.scripts[i];
@@ -254,10 +259,17 @@ TEST_P(LauncherTrees, Case) {
     }
     fs::create_directories(d);
     const std::map<std::string, std::string> variables = {
-        {"T", root.path()}, {"D", d}, {"TRIPLE", BRINDLECAP_TARGET_TRIPLE}, {"PROBE", PROBE},
-        {"PYTHON", "/usr/bin/python3"}, {"PERL", "/usr/bin/perl"}, {"PHP", "/usr/bin/php"},
+        {"T", root.path()},
+        {"D", d},
+        {"TRIPLE", BRINDLECAP_TARGET_TRIPLE},
+        {"PROBE", PROBE},
+        {"PYTHON", "/usr/bin/python3"},
+        {"PERL", "/usr/bin/perl"},
+        {"PHP", "/usr/bin/php"},
     };
-    auto in_tree = [&](const std::string& relative) { return d + "/" + brindlecap::test::expand_variables(relative, variables); };
+    auto in_tree = [&](const std::string& relative) {
+        return d + "/" + brindlecap::test::expand_variables(relative, variables);
+    };
 
     std::string launcher;
     bool via_link = false;

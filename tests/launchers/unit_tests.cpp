@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -67,10 +67,10 @@ TEST(TargetTriple, IsTheTripleOfTheBuild) {
 }
 
 TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
-    const std::vector<std::string> base = {"A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN",
-                                           "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
-    const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "B=",
-                                               "PYTHONHOME=/new/../x"};
+    const std::vector<std::string> base = {
+        "A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
+    const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep",
+                                               "B=", "PYTHONHOME=/new/../x"};
     EXPECT_EQ(brindlecap::child_environment(base, {{"PYTHONHOME", "/new/../x"}}), expected);
     EXPECT_EQ(brindlecap::child_environment(base, {}), base);
 }

@@ -1,14 +1,14 @@
 #include "e2e.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -111,9 +111,11 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         for (const pollfd& p : fds) {
             if (!p.revents) continue;
             if (p.fd == in.fd[1]) {
-                const ssize_t put = write(p.fd, pending.data(), std::min<std::size_t>(pending.size(), 65536));
+                const ssize_t put =
+                    write(p.fd, pending.data(), std::min<std::size_t>(pending.size(), 65536));
                 if (put > 0) pending.remove_prefix(static_cast<std::size_t>(put));
-                if ((put < 0 && errno != EAGAIN && errno != EINTR) || pending.empty()) in.close_end(1);
+                if ((put < 0 && errno != EAGAIN && errno != EINTR) || pending.empty())
+                    in.close_end(1);
             } else {
                 char buffer[65536];
                 const ssize_t got = read(p.fd, buffer, sizeof buffer);
@@ -184,9 +186,11 @@ Case case_from_block(const BlockCase& block, const std::map<std::string, std::st
     return c;
 }
 
-std::vector<Case> load_cases(const std::string& path, const std::map<std::string, std::string>& variables) {
+std::vector<Case> load_cases(const std::string& path,
+                             const std::map<std::string, std::string>& variables) {
     std::vector<Case> cases;
-    for (const BlockCase& block : load_block_cases(path)) cases.push_back(case_from_block(block, variables));
+    for (const BlockCase& block : load_block_cases(path))
+        cases.push_back(case_from_block(block, variables));
     return cases;
 }
 

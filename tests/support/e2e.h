@@ -65,7 +65,8 @@ struct Case {
 };
 
 // A block case's directives read as the harness directives above.
-Case case_from_block(const BlockCase& block, const std::map<std::string, std::string>& variables = {});
+Case case_from_block(const BlockCase& block,
+                     const std::map<std::string, std::string>& variables = {});
 
 std::vector<Case> load_cases(const std::string& path,
                              const std::map<std::string, std::string>& variables = {});
@@ -77,17 +78,19 @@ void expect_case(const std::string& program, const Case& c);
 std::string case_test_name(const Case& c);
 
 // How gtest shows a case: its place and name rather than its bytes.
-inline void PrintTo(const Case& c, std::ostream* os) { *os << c.file << ":" << c.line << ": " << c.name; }
+inline void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.file << ":" << c.line << ": " << c.name;
+}
 
 }  // namespace brindlecap::test
 
 // One parameterised test per case of a data file, against one program.
 // Use: BRINDLECAP_CASE_FILE_TESTS(ShellCases, "/path/to/program", "/path/to/cases.txt")
-#define BRINDLECAP_CASE_FILE_TESTS(SUITE, PROGRAM, CASES_FILE)                              \
-    class SUITE : public ::testing::TestWithParam<::brindlecap::test::Case> {};             \
-    TEST_P(SUITE, Case) { ::brindlecap::test::expect_case(PROGRAM, GetParam()); }           \
-    INSTANTIATE_TEST_SUITE_P(File, SUITE,                                                   \
-                             ::testing::ValuesIn(::brindlecap::test::load_cases(CASES_FILE)), \
+#define BRINDLECAP_CASE_FILE_TESTS(SUITE, PROGRAM, CASES_FILE)                                 \
+    class SUITE : public ::testing::TestWithParam<::brindlecap::test::Case> {};                \
+    TEST_P(SUITE, Case) { ::brindlecap::test::expect_case(PROGRAM, GetParam()); }              \
+    INSTANTIATE_TEST_SUITE_P(File, SUITE,                                                      \
+                             ::testing::ValuesIn(::brindlecap::test::load_cases(CASES_FILE)),  \
                              [](const ::testing::TestParamInfo<::brindlecap::test::Case>& i) { \
-                                 return ::brindlecap::test::case_test_name(i.param);        \
+                                 return ::brindlecap::test::case_test_name(i.param);           \
                              })

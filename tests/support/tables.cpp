@@ -42,9 +42,7 @@ std::string unescape(std::string_view text) {
                     i += 2;
                 }
                 break;
-            default:
-                out += '\\';
-                out += c;
+            default: out += '\\'; out += c;
         }
     }
     return out;
@@ -84,8 +82,7 @@ std::vector<JsonRow> load_json_rows(const std::string& path) {
     return rows;
 }
 
-std::vector<TabRow> load_tab_rows(const std::string& path,
-                                  std::optional<std::size_t> field_count) {
+std::vector<TabRow> load_tab_rows(const std::string& path, std::optional<std::size_t> field_count) {
     std::vector<TabRow> rows;
     for (const DataLine& line : read_data_lines(path)) {
         TabRow row{where(path, line.line), line.line, {}};
