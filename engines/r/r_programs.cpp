@@ -47,6 +47,53 @@ if (m[[1]][1] > 0) {
 }
 )R";
 
+// R's reader takes its input in pieces of 4095 bytes and, until an expression
+// is complete, parses it again from its start at every new piece, line feed
+// and semicolon. A line that fits in one piece and holds one whole statement
+// is parsed once; the margin below the piece is kept for safety.
+constexpr std::size_t MAX_LINE_BYTES = 4000;
+
+// One byte of a value as it stands inside the quotation marks. Line feeds and
+// carriage returns are written as escapes, so that no value ends a program
+// line and R's dropping of a carriage return before a line feed cannot touch
+// a value; an R string cannot hold a NUL, which is left out (R's reader also
+// cuts its input piece at one). A semicolon, which makes R parse the
+// unfinished statement again, is written as an escape where values are cut
+// into pieces.
+void append_escaped(std::string& out, char c, bool escape_semicolon) {
+    switch (c) {
+    case '\0':
+        return;
+    case '\\':
+        out += "\\\\";
+        return;
+    case '"':
+        out += "\\\"";
+        return;
+    case '\n':
+        out += "\\n";
+        return;
+    case '\r':
+        out += "\\r";
+        return;
+    case ';':
+        out += escape_semicolon ? "\\x3b" : ";";
+        return;
+    default:
+        out += c;
+    }
+}
+
+// A call of `function` on the values held by `variables` that R runs, and
+// names in its messages, with the values themselves in place of the variables
+// and with no call of its own in between: so that an error about the pattern
+// reads as it does for the one-line program. The do.call closure would add
+// itself to the "Calls:" line of such an error.
+std::string values_call(std::string_view function, std::string_view variables, std::string_view ignore_case) {
+    return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
+           ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
+}
+
 // Splits at line feeds, dropping one carriage return before each; a final
 // line feed starts no further line.
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -123,28 +170,46 @@ const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE, sizeof MATCH
 std::string escape_r_string(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        // An R string cannot hold a NUL, and R's input reader, which drops a
-        // lone one, throws away the rest of its input piece after two in a
-        // row: a quotation mark could then lose its escape and end the string.
-        if (c == '\0') {
-            continue;
-        }
-        // R's input reader drops a carriage return that comes right before a
-        // line feed (NULs between them are left out), so that one is written
-        // as its escape.
-        if (c == '\r') {
-            const std::size_t next = value.find_first_not_of('\0', i + 1);
-            escaped += next != std::string_view::npos && value[next] == '\n' ? "\\r" : "\r";
-            continue;
-        }
-        if (c == '\\' || c == '"') {
-            escaped += '\\';
-        }
-        escaped += c;
+    for (char c : value) {
+        append_escaped(escaped, c, false);
     }
     return escaped;
+}
+
+std::string value_statements(std::string_view name, std::string_view value) {
+    std::string literal = std::string(name) + " <- \"" + escape_r_string(value) + "\"\n";
+    if (literal.size() <= MAX_LINE_BYTES) {
+        return literal;
+    }
+    // The statement around each piece ("name[index] <- " and the quotation
+    // marks) takes at most this many bytes for any index a value can need.
+    const std::size_t budget = MAX_LINE_BYTES - name.size() - 32;
+    std::vector<std::string> pieces(1);
+    for (std::size_t at = 0; at < value.size();) {
+        // A piece ends only before a byte that begins a character, so that no
+        // line ends inside one; a stray continuation byte is taken alone.
+        std::size_t end = at + 1;
+        if (static_cast<unsigned char>(value[at]) >= 0xc0) {
+            while (end < value.size() && end - at < 4 && (static_cast<unsigned char>(value[end]) & 0xc0) == 0x80) {
+                ++end;
+            }
+        }
+        std::string unit;
+        for (std::size_t i = at; i < end; ++i) {
+            append_escaped(unit, value[i], true);
+        }
+        if (pieces.back().size() + unit.size() > budget) {
+            pieces.emplace_back();
+        }
+        pieces.back() += unit;
+        at = end;
+    }
+    std::string statements = std::string(name) + " <- character(" + std::to_string(pieces.size()) + ")\n";
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        statements += std::string(name) + "[" + std::to_string(k + 1) + "] <- \"" + pieces[k] + "\"\n";
+    }
+    statements += std::string(name) + " <- paste(" + std::string(name) + ", collapse = \"\")\n";
+    return statements;
 }
 
 std::string_view r_ignore_case_literal(std::string_view flags) {
@@ -153,15 +218,15 @@ std::string_view r_ignore_case_literal(std::string_view flags) {
 
 std::string build_match_program(std::string_view pattern, std::string_view flags,
                                 std::string_view text) {
-    const std::string escaped_pattern = escape_r_string(pattern);
-    const std::string escaped_text = escape_r_string(text);
-    const std::array<std::pair<std::string_view, std::string_view>, 3> fills{{
-        {"__P__", escaped_pattern},
-        {"__T__", escaped_text},
-        {"__IC__", r_ignore_case_literal(flags)},
+    // The two value lines of the template are filled as whole lines, so that
+    // a long value can take several statements in their place.
+    const std::array<std::pair<std::string_view, std::string>, 3> fills{{
+        {"p <- \"__P__\"\n", value_statements("p", pattern)},
+        {"t <- \"__T__\"\n", value_statements("t", text)},
+        {"__IC__", std::string(r_ignore_case_literal(flags))},
     }};
     std::string program;
-    program.reserve(match_script_template.size() + escaped_pattern.size() + escaped_text.size());
+    program.reserve(match_script_template.size() + fills[0].second.size() + fills[1].second.size());
     std::string_view rest = match_script_template;
     while (!rest.empty()) {
         bool filled = false;
@@ -183,15 +248,27 @@ std::string build_match_program(std::string_view pattern, std::string_view flags
 
 std::string build_replace_program(std::string_view pattern, std::string_view flags,
                                   std::string_view text, std::string_view replacement) {
-    return "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(replacement) + "\",\"" +
-           escape_r_string(text) + "\",perl=TRUE,ignore.case=" + std::string(r_ignore_case_literal(flags)) +
-           "))";
+    const std::string_view ignore_case = r_ignore_case_literal(flags);
+    std::string line = "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(replacement) +
+                       "\",\"" + escape_r_string(text) + "\",perl=TRUE,ignore.case=" + std::string(ignore_case) +
+                       "))";
+    if (line.size() < MAX_LINE_BYTES) {
+        return line;
+    }
+    return value_statements("p", pattern) + value_statements("r", replacement) + value_statements("t", text) +
+           "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
 }
 
 std::string build_validate_program(std::string_view pattern, std::string_view flags,
                                    std::string_view text) {
-    return "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(text) +
-           "\",perl=TRUE,ignore.case=" + std::string(r_ignore_case_literal(flags)) + ")))";
+    const std::string_view ignore_case = r_ignore_case_literal(flags);
+    std::string line = "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(text) +
+                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + ")))";
+    if (line.size() < MAX_LINE_BYTES) {
+        return line;
+    }
+    return value_statements("p", pattern) + value_statements("t", text) + "cat(as.integer(" +
+           values_call("grepl", "p, t", ignore_case) + "))";
 }
 
 std::optional<Json> parse_match_line(const std::vector<std::string>& names, std::string_view line) {

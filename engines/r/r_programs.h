@@ -15,10 +15,17 @@ namespace brindlecap::r {
 // and "__IC__" (an R logical constant) once each.
 extern const std::string_view match_script_template;
 
-// Backslashes doubled, quotation marks preceded by a backslash, a carriage
-// return before a line feed written as the escape \r, NULs (which R cannot
-// hold) left out; nothing else changes.
+// Backslashes doubled, quotation marks preceded by a backslash, line feeds
+// and carriage returns written as the escapes \n and \r, NULs (which R
+// cannot hold) left out; nothing else changes.
 std::string escape_r_string(std::string_view value);
+
+// Program lines that leave the R variable `name` holding `value`: the one
+// line `name <- "..."` where it fits, else the value cut at character
+// boundaries into pieces, each assigned by a statement of its own line, and
+// joined. Every line, its line feed included, fits well within the pieces in
+// which R reads its input.
+std::string value_statements(std::string_view name, std::string_view value);
 
 // "TRUE" when flags hold a lower-case "i", otherwise "FALSE".
 std::string_view r_ignore_case_literal(std::string_view flags);
@@ -28,6 +35,8 @@ std::string_view r_ignore_case_literal(std::string_view flags);
 std::string build_match_program(std::string_view pattern, std::string_view flags,
                                 std::string_view text);
 
+// One line as long as it fits; else the values by value_statements, then the
+// call on them.
 std::string build_replace_program(std::string_view pattern, std::string_view flags,
                                   std::string_view text, std::string_view replacement);
 

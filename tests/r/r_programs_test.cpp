@@ -30,7 +30,7 @@ TEST(MatchScriptTemplate, IsTheFixedProgram) {
     EXPECT_EQ(lines, 33u);
 }
 
-TEST(EscapeRString, DoublesBackslashesAndEscapesQuotesOnly) {
+TEST(EscapeRString, EscapesWhatWouldEndTheStringOrTheLine) {
     for (const auto& row : load_table(table("escape_cases.txt"), 2)) {
         EXPECT_EQ(r::escape_r_string(row.fields[0]), row.fields[1]) << row.where;
     }
