@@ -2,10 +2,16 @@
 // stand-ins for it laid out in a scratch directory.
 #include "e2e.h"
 #include "fixture.h"
+#include "protocol.h"
+#include "r_programs.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -22,7 +28,7 @@ void lay_out_fixtures(const std::string& dir) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         fs::remove_all(entry.path());
     }
-    for (const char* name : {"fake-r", "echo-program", "remove-self", "kill-self"}) {
+    for (const char* name : {"fake-r", "echo-program", "remove-self", "kill-self", "r-on-file"}) {
         fs::copy_file(fs::path(FIXTURES) / name, fs::path(dir) / name);
         fs::permissions(fs::path(dir) / name, fs::perms(0755));
     }
@@ -92,5 +98,169 @@ TEST(RealR, ValuesAroundRsInputPiecesStayData) {
     EXPECT_EQ(result.out, expected);
     EXPECT_EQ(result.err, "");
 }
+
+
+// Long values through all three ops, against the same request answered by a
+// reference program (long_value_cases.txt says which).
+struct LongValueRequest {
+    std::string op, flags, pattern, replacement, text;
+};
+
+// One unit of each kind of character that R's reader could trip over.
+constexpr std::string_view UNIT = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;xy";
+
+std::string repeated(std::string_view unit, std::size_t times) {
+    std::string out;
+    out.reserve(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        out += unit;
+    }
+    return out;
+}
+
+std::vector<std::string> texts_of_kind(const std::string& kind) {
+    if (kind == "boundary") {
+        std::vector<std::string> texts;
+        for (const auto& row : brindlecap::test::load_table(BOUNDARY_OFFSETS, 1)) {
+            texts.push_back(std::string(std::stoul(row.fields[0]), 'a') + repeated(UNIT, 600));
+        }
+        return texts;
+    }
+    if (kind == "megabyte") {
+        std::string text;
+        for (int i = 0; text.size() < 1'000'000; ++i) {
+            text += repeated(UNIT, 256) + "MARK" + std::to_string(i);
+        }
+        return {text};
+    }
+    return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" + std::string(100, 'y')};
+}
+
+std::string with_text(const std::string& field, const std::string& text, bool as_pattern) {
+    const std::size_t at = field.find("${TEXT}");
+    if (at == std::string::npos) {
+        return field;
+    }
+    std::string quoted;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (as_pattern ? (u < 0x80 && !std::isalnum(u)) : c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return field.substr(0, at) + quoted + field.substr(at + 7);
+}
+
+std::string request_line(const LongValueRequest& r) {
+    brindlecap::Json request = {{"op", r.op}, {"flags", r.flags}, {"pattern", r.pattern}, {"text", r.text}};
+    if (r.op == "replace") {
+        request["replacement"] = r.replacement;
+    }
+    return brindlecap::write_json(request) + "\n";
+}
+
+std::string replaced(std::string_view text, std::string_view from, std::string_view to) {
+    const std::size_t at = text.find(from);
+    return std::string(text.substr(0, at)) + std::string(to) + std::string(text.substr(at + from.size()));
+}
+
+// The program with each value as one literal, only backslashes and quotation
+// marks escaped.
+std::string one_line_program(const LongValueRequest& r) {
+    auto literal = [](std::string_view value) {
+        std::string out = "\"";
+        for (char c : value) {
+            if (c == '\\' || c == '"') {
+                out += '\\';
+            }
+            out += c;
+        }
+        return out + "\"";
+    };
+    const std::string ic(brindlecap::r::r_ignore_case_literal(r.flags));
+    if (r.op == "test") {
+        std::string program(brindlecap::r::match_script_template);
+        program = replaced(program, "\"__P__\"", literal(r.pattern));
+        program = replaced(program, "\"__T__\"", literal(r.text));
+        return replaced(program, "__IC__", ic);
+    }
+    if (r.op == "replace") {
+        return "cat(gsub(" + literal(r.pattern) + "," + literal(r.replacement) + "," + literal(r.text) +
+               ",perl=TRUE,ignore.case=" + ic + "))\n";
+    }
+    return "cat(as.integer(grepl(" + literal(r.pattern) + "," + literal(r.text) + ",perl=TRUE,ignore.case=" + ic +
+           ")))\n";
+}
+
+// The same computation on the values read from files.
+std::string files_program(const LongValueRequest& r, const std::string& dir) {
+    for (const auto& [name, value] : {std::pair<std::string, const std::string&>{"pattern", r.pattern},
+                                      {"text", r.text},
+                                      {"replacement", r.replacement}}) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << value;
+    }
+    const std::string ic(brindlecap::r::r_ignore_case_literal(r.flags));
+    std::string program = "value <- function(name) {\n  f <- file.path(\"" + dir +
+                          "\", name)\n  if (file.size(f) == 0) \"\" else readChar(f, file.size(f), useBytes = TRUE)\n}\n"
+                          "p <- value(\"pattern\")\nt <- value(\"text\")\nr <- value(\"replacement\")\n";
+    if (r.op == "test") {
+        std::string_view rest = brindlecap::r::match_script_template;
+        rest.remove_prefix(rest.find("m <- gregexpr"));
+        return program + replaced(rest, "__IC__", ic);
+    }
+    if (r.op == "replace") {
+        return program + "cat(gsub(p, r, t, perl = TRUE, ignore.case = " + ic + "))\n";
+    }
+    return program + "cat(as.integer(grepl(p, t, perl = TRUE, ignore.case = " + ic + ")))\n";
+}
+
+}  // namespace
+
+namespace brindlecap::test {
+// How gtest shows a row: its place.
+inline void PrintTo(const TableRow& row, std::ostream* os) { *os << row.where; }
+}  // namespace brindlecap::test
+
+namespace {
+
+class LongValues : public ::testing::TestWithParam<brindlecap::test::TableRow> {};
+
+TEST_P(LongValues, ReachRIntact) {
+    const auto& f = GetParam().fields;
+    const bool from_files = f[5] == "files";
+    std::vector<LongValueRequest> requests;
+    brindlecap::test::RunOptions real;
+    real.env_unset.push_back("BRINDLECAP_R_BIN");
+    for (const std::string& text : texts_of_kind(f[4])) {
+        requests.push_back({f[0], f[1], with_text(f[2], text, true), with_text(f[3], text, false), text});
+        real.stdin_bytes += request_line(requests.back());
+    }
+    const auto answers = brindlecap::test::run_program(PROGRAM, real);
+    EXPECT_EQ(answers.err, "");
+    std::istringstream lines(answers.out);
+    lay_out_fixtures(scratch.path());
+    for (const LongValueRequest& request : requests) {
+        const std::string program_path = scratch / "reference.R";
+        std::ofstream(program_path, std::ios::binary)
+            << (from_files ? files_program(request, scratch.path()) : one_line_program(request));
+        brindlecap::test::RunOptions reference;
+        reference.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-on-file"}, {"REFERENCE_PROGRAM", program_path}};
+        reference.stdin_bytes = request_line(request);
+        const auto expected = brindlecap::test::run_program(PROGRAM, reference);
+        std::string answer;
+        std::getline(lines, answer);
+        EXPECT_EQ(answer + "\n", expected.out) << GetParam().where << ": text of " << request.text.size() << " bytes";
+        // Guards against two equal failures of the setup.
+        EXPECT_EQ(answer.find(R"("status":"error")") == std::string::npos, from_files) << answer.substr(0, 300);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(File, LongValues,
+                         ::testing::ValuesIn(brindlecap::test::load_table(LONG_VALUE_CASES, 6)),
+                         [](const ::testing::TestParamInfo<brindlecap::test::TableRow>& info) {
+                             const auto& f = info.param.fields;
+                             return f[0] + "_" + f[4] + "_" + f[5] + "_" + std::to_string(info.index);
+                         });
 
 }  // namespace
