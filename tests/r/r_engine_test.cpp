@@ -118,6 +118,32 @@ std::string repeated(std::string_view unit, std::size_t times) {
     return out;
 }
 
+// ${PAD} stands for 4096 a's; ${TEXT} for the text, quoted for a pattern
+// (every ASCII character that is not a letter or digit behind a backslash) or
+// for a replacement (backslashes doubled).
+std::string expand(std::string field, const std::string& text, bool as_pattern) {
+    for (std::size_t at; (at = field.find("${PAD}")) != std::string::npos;) {
+        field.replace(at, 6, std::string(4096, 'a'));
+    }
+    const std::size_t at = field.find("${TEXT}");
+    if (at == std::string::npos) {
+        return field;
+    }
+    std::string quoted;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (as_pattern ? (u < 0x80 && !std::isalnum(u)) : c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return field.replace(at, 7, quoted);
+}
+
+bool generated_kind(const std::string& kind) {
+    return kind == "boundary" || kind == "megabyte" || kind == "ascii";
+}
+
 std::vector<std::string> texts_of_kind(const std::string& kind) {
     if (kind == "boundary") {
         std::vector<std::string> texts;
@@ -133,23 +159,10 @@ std::vector<std::string> texts_of_kind(const std::string& kind) {
         }
         return {text};
     }
-    return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" + std::string(100, 'y')};
-}
-
-std::string with_text(const std::string& field, const std::string& text, bool as_pattern) {
-    const std::size_t at = field.find("${TEXT}");
-    if (at == std::string::npos) {
-        return field;
+    if (kind == "ascii") {
+        return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" + std::string(100, 'y')};
     }
-    std::string quoted;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (as_pattern ? (u < 0x80 && !std::isalnum(u)) : c == '\\') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    return field.substr(0, at) + quoted + field.substr(at + 7);
+    return {expand(kind, "", false)};
 }
 
 std::string request_line(const LongValueRequest& r) {
@@ -233,7 +246,7 @@ TEST_P(LongValues, ReachRIntact) {
     brindlecap::test::RunOptions real;
     real.env_unset.push_back("BRINDLECAP_R_BIN");
     for (const std::string& text : texts_of_kind(f[4])) {
-        requests.push_back({f[0], f[1], with_text(f[2], text, true), with_text(f[3], text, false), text});
+        requests.push_back({f[0], f[1], expand(f[2], text, true), expand(f[3], text, false), text});
         real.stdin_bytes += request_line(requests.back());
     }
     const auto answers = brindlecap::test::run_program(PROGRAM, real);
@@ -260,7 +273,8 @@ INSTANTIATE_TEST_SUITE_P(File, LongValues,
                          ::testing::ValuesIn(brindlecap::test::load_table(LONG_VALUE_CASES, 6)),
                          [](const ::testing::TestParamInfo<brindlecap::test::TableRow>& info) {
                              const auto& f = info.param.fields;
-                             return f[0] + "_" + f[4] + "_" + f[5] + "_" + std::to_string(info.index);
+                             return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" + f[5] + "_" +
+                                    std::to_string(info.index);
                          });
 
 }  // namespace

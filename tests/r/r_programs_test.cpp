@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace {
 
 using brindlecap::test::load_table;
@@ -76,6 +80,134 @@ TEST(ParseMatchLine, NamesBeyondTheCapturesAreLeftOut) {
     ASSERT_TRUE(entry);
     EXPECT_EQ(brindlecap::write_json(*entry), R"({"captures":["y"],"groups":{"a":"y"},"index":4,"match":"x"})");
     EXPECT_FALSE(r::parse_match_line({}, " \t "));
+}
+
+// The statements' pieces, with the escapes undone; an empty optional for a
+// piece that R would not read as one complete string on its own line.
+std::optional<std::vector<std::string>> read_pieces(const std::string& name, std::string_view statements) {
+    std::vector<std::string_view> lines;
+    for (std::size_t at = 0; at < statements.size();) {
+        const std::size_t feed = statements.find('\n', at);
+        if (feed == std::string_view::npos || feed + 1 - at > 4000) {
+            return std::nullopt;
+        }
+        lines.push_back(statements.substr(at, feed - at));
+        at = feed + 1;
+    }
+    if (lines.size() < 3) {
+        return std::nullopt;
+    }
+    const std::size_t count = lines.size() - 2;
+    if (lines.front() != name + " <- character(" + std::to_string(count) + ")" ||
+        lines.back() != name + " <- paste(" + name + ", collapse = \"\")") {
+        return std::nullopt;
+    }
+    std::vector<std::string> pieces;
+    for (std::size_t k = 1; k <= count; ++k) {
+        std::string_view line = lines[k];
+        const std::string head = name + "[" + std::to_string(k) + "] <- \"";
+        if (!line.starts_with(head) || !line.ends_with('"')) {
+            return std::nullopt;
+        }
+        line = line.substr(head.size(), line.size() - head.size() - 1);
+        std::string piece;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '"' || c == ';' || c == '\r' || c == '\0') {
+                return std::nullopt;
+            }
+            if (c != '\\') {
+                piece += c;
+                continue;
+            }
+            const std::string_view escape = line.substr(i + 1, 1);
+            if (escape == "\\" || escape == "\"") {
+                piece += escape;
+            } else if (escape == "n") {
+                piece += '\n';
+            } else if (escape == "r") {
+                piece += '\r';
+            } else if (line.substr(i + 1, 3) == "x3b") {
+                piece += ';';
+                i += 2;
+            } else {
+                return std::nullopt;
+            }
+            ++i;
+        }
+        pieces.push_back(piece);
+    }
+    return pieces;
+}
+
+bool begins_a_character(char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }
+
+TEST(ValueStatements, AShortValueTakesTheOneLiteralLine) {
+    EXPECT_EQ(r::value_statements("t", "a\"b\n;"), "t <- \"a\\\"b\\n;\"\n");
+    // The line, its line feed included, just fits.
+    const std::string fits(4000 - 8, 'x');
+    EXPECT_EQ(r::value_statements("t", fits), "t <- \"" + fits + "\"\n");
+    EXPECT_TRUE(r::value_statements("t", fits + "x").starts_with("t <- character(2)\n"));
+}
+
+// Whatever a long value holds, each line is one complete statement within
+// the limit, no piece ends inside a character, and the pieces join to the
+// value (less its NULs).
+TEST(ValueStatements, ALongValueTakesOneCompleteStatementPerLine) {
+    using namespace std::string_view_literals;
+    for (std::string_view unit : {"a"sv, "\xc3\xa9"sv, "\xe2\x82\xac"sv, "\xf0\x9f\x98\x80"sv, "\""sv, "\\"sv, "\r"sv,
+                                  "\n"sv, ";"sv, "\r\n"sv, "\0x"sv, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;"sv}) {
+        for (std::size_t lead = 0; lead < 4; ++lead) {
+            std::string value(lead, 'a');
+            while (value.size() < 9000) {
+                value += unit;
+            }
+            const auto pieces = read_pieces("v", r::value_statements("v", value));
+            ASSERT_TRUE(pieces) << unit << " after " << lead;
+            std::string joined;
+            for (const std::string& piece : *pieces) {
+                EXPECT_TRUE(piece.empty() || begins_a_character(piece.front())) << unit;
+                joined += piece;
+            }
+            std::erase(value, '\0');
+            EXPECT_EQ(joined, value) << unit << " after " << lead;
+        }
+    }
+}
+
+// A stray continuation byte, which no request can bring, still gives lines
+// within the limit.
+TEST(ValueStatements, BytesThatAreNoCharactersStillFit) {
+    const auto pieces = read_pieces("v", r::value_statements("v", std::string(9000, '\x80')));
+    ASSERT_TRUE(pieces);
+}
+
+// The one-line programs are kept while they fit a line of R's input.
+TEST(Programs, TakeTheLongFormOnlyWhenALineWouldNotFit) {
+    const std::string replace_head = "cat(gsub(\"a\",\"b\",\"";
+    const std::string replace_tail = "\",perl=TRUE,ignore.case=FALSE))";
+    std::string text(4000 - 1 - replace_head.size() - replace_tail.size(), 'x');
+    EXPECT_EQ(r::build_replace_program("a", "", text, "b"), replace_head + text + replace_tail);
+    // TRUE is a byte shorter than FALSE.
+    EXPECT_EQ(r::build_replace_program("a", "i", text + "x", "b").find('\n'), std::string::npos);
+    EXPECT_EQ(r::build_replace_program("a", "i", text + "xx", "b"),
+              r::value_statements("p", "a") + r::value_statements("r", "b") + r::value_statements("t", text + "xx") +
+                  "cat(.Internal(do.call(\"gsub\", list(p, r, t, perl = TRUE, ignore.case = TRUE), globalenv())))");
+    const std::string validate_head = "cat(as.integer(grepl(\"a\",\"";
+    const std::string validate_tail = "\",perl=TRUE,ignore.case=FALSE)))";
+    text.assign(4000 - 1 - validate_head.size() - validate_tail.size(), 'x');
+    EXPECT_EQ(r::build_validate_program("a", "", text), validate_head + text + validate_tail);
+    EXPECT_EQ(r::build_validate_program("a", "", text + "x"),
+              r::value_statements("p", "a") + r::value_statements("t", text + "x") +
+                  "cat(as.integer(.Internal(do.call(\"grepl\", list(p, t, perl = TRUE, ignore.case = FALSE), "
+                  "globalenv()))))");
+    // In "test" each value line is filled on its own; the rest stays the template.
+    const std::string long_text(5000, 'y');
+    const std::string program = r::build_match_program("a", "", long_text);
+    const std::string_view tail = r::match_script_template.substr(r::match_script_template.find("m <- gregexpr"));
+    std::string expected_tail(tail);
+    expected_tail.replace(expected_tail.find("__IC__"), 6, "FALSE");
+    EXPECT_EQ(program, "\np <- \"a\"\n" + r::value_statements("t", long_text) + expected_tail);
 }
 
 }  // namespace
