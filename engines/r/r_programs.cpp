@@ -53,14 +53,18 @@ if (m[[1]][1] > 0) {
 // is parsed once; the margin below the piece is kept for safety.
 constexpr std::size_t MAX_LINE_BYTES = 4000;
 
+// Each semicolon of a value makes R parse its statement again so far. Writing
+// it as an escape would cost R the encoding mark of the piece (a string with
+// a \x escape is never marked UTF-8, and R's regmatches is several times
+// slower on an unmarked one), so a piece ends after a few semicolons instead.
+constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
+
 // One byte of a value as it stands inside the quotation marks. Line feeds and
 // carriage returns are written as escapes, so that no value ends a program
 // line and R's dropping of a carriage return before a line feed cannot touch
 // a value; an R string cannot hold a NUL, which is left out (R's reader also
-// cuts its input piece at one). A semicolon, which makes R parse the
-// unfinished statement again, is written as an escape where values are cut
-// into pieces.
-void append_escaped(std::string& out, char c, bool escape_semicolon) {
+// cuts its input piece at one).
+void append_escaped(std::string& out, char c) {
     switch (c) {
     case '\0':
         return;
@@ -75,9 +79,6 @@ void append_escaped(std::string& out, char c, bool escape_semicolon) {
         return;
     case '\r':
         out += "\\r";
-        return;
-    case ';':
-        out += escape_semicolon ? "\\x3b" : ";";
         return;
     default:
         out += c;
@@ -171,7 +172,7 @@ std::string escape_r_string(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
     for (char c : value) {
-        append_escaped(escaped, c, false);
+        append_escaped(escaped, c);
     }
     return escaped;
 }
@@ -185,6 +186,7 @@ std::string value_statements(std::string_view name, std::string_view value) {
     // marks) takes at most this many bytes for any index a value can need.
     const std::size_t budget = MAX_LINE_BYTES - name.size() - 32;
     std::vector<std::string> pieces(1);
+    std::size_t semicolons = 0;
     for (std::size_t at = 0; at < value.size();) {
         // A piece ends only before a byte that begins a character, so that no
         // line ends inside one; a stray continuation byte is taken alone.
@@ -196,12 +198,15 @@ std::string value_statements(std::string_view name, std::string_view value) {
         }
         std::string unit;
         for (std::size_t i = at; i < end; ++i) {
-            append_escaped(unit, value[i], true);
+            append_escaped(unit, value[i]);
         }
-        if (pieces.back().size() + unit.size() > budget) {
+        const bool semicolon = unit == ";";
+        if (pieces.back().size() + unit.size() > budget || (semicolon && semicolons == MAX_PIECE_SEMICOLONS)) {
             pieces.emplace_back();
+            semicolons = 0;
         }
         pieces.back() += unit;
+        semicolons += semicolon;
         at = end;
     }
     std::string statements = std::string(name) + " <- character(" + std::to_string(pieces.size()) + ")\n";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,7 +84,9 @@ TEST(ParseMatchLine, NamesBeyondTheCapturesAreLeftOut) {
 }
 
 // The statements' pieces, with the escapes undone; an empty optional for a
-// piece that R would not read as one complete string on its own line.
+// piece that R would not read as one complete string on its own line, or
+// one with more than a few semicolons, each of which makes R parse the line
+// again.
 std::optional<std::vector<std::string>> read_pieces(const std::string& name, std::string_view statements) {
     std::vector<std::string_view> lines;
     for (std::size_t at = 0; at < statements.size();) {
@@ -110,10 +113,13 @@ std::optional<std::vector<std::string>> read_pieces(const std::string& name, std
             return std::nullopt;
         }
         line = line.substr(head.size(), line.size() - head.size() - 1);
+        if (std::count(line.begin(), line.end(), ';') > 8) {
+            return std::nullopt;
+        }
         std::string piece;
         for (std::size_t i = 0; i < line.size(); ++i) {
             const char c = line[i];
-            if (c == '"' || c == ';' || c == '\r' || c == '\0') {
+            if (c == '"' || c == '\r' || c == '\0') {
                 return std::nullopt;
             }
             if (c != '\\') {
@@ -127,9 +133,6 @@ std::optional<std::vector<std::string>> read_pieces(const std::string& name, std
                 piece += '\n';
             } else if (escape == "r") {
                 piece += '\r';
-            } else if (line.substr(i + 1, 3) == "x3b") {
-                piece += ';';
-                i += 2;
             } else {
                 return std::nullopt;
             }
