@@ -85,11 +85,11 @@ void append_escaped(std::string& out, char c) {
     }
 }
 
-// A call of `function` on the values held by `variables` that R runs, and
-// names in its messages, with the values themselves in place of the variables
-// and with no call of its own in between: so that an error about the pattern
-// reads as it does for the one-line program. The do.call closure would add
-// itself to the "Calls:" line of such an error.
+// The call of `function` on the values held by `variables`, built by R's
+// internal do.call: R runs, and names in its messages, the call with the
+// values themselves in it, as the one-line program has them, and no frame of
+// its own comes between (the do.call closure would show in the "Calls:" line
+// of an error).
 std::string values_call(std::string_view function, std::string_view variables, std::string_view ignore_case) {
     return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
            ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
