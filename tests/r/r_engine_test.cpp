@@ -99,7 +99,6 @@ TEST(RealR, ValuesAroundRsInputPiecesStayData) {
     EXPECT_EQ(result.err, "");
 }
 
-
 // Long values through all three ops, against the same request answered by a
 // reference program (long_value_cases.txt says which).
 struct LongValueRequest {
