@@ -105,8 +105,10 @@ struct LongValueRequest {
     std::string op, flags, pattern, replacement, text;
 };
 
-// One unit of each kind of character that R's reader could trip over.
+// One unit of each kind of character that R's reader could trip over; the
+// second without line ends, so that a literal of it is one long line.
 constexpr std::string_view UNIT = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;xy";
+constexpr std::string_view ONE_LINE_UNIT = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\;wxyz";
 
 std::string repeated(std::string_view unit, std::size_t times) {
     std::string out;
@@ -140,14 +142,15 @@ std::string expand(std::string field, const std::string& text, bool as_pattern) 
 }
 
 bool generated_kind(const std::string& kind) {
-    return kind == "boundary" || kind == "megabyte" || kind == "ascii";
+    return kind == "boundary" || kind == "unbroken" || kind == "megabyte" || kind == "ascii";
 }
 
 std::vector<std::string> texts_of_kind(const std::string& kind) {
-    if (kind == "boundary") {
+    if (kind == "boundary" || kind == "unbroken") {
         std::vector<std::string> texts;
         for (const auto& row : brindlecap::test::load_table(BOUNDARY_OFFSETS, 1)) {
-            texts.push_back(std::string(std::stoul(row.fields[0]), 'a') + repeated(UNIT, 600));
+            texts.push_back(std::string(std::stoul(row.fields[0]), 'a') +
+                            repeated(kind == "boundary" ? UNIT : ONE_LINE_UNIT, 600));
         }
         return texts;
     }
