@@ -1,9 +1,12 @@
 #include "r_programs.h"
 
 #include "interpreter.h"
+#include "match_output.h"
 
 #include <array>
-#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace brindlecap::r {
 
@@ -93,60 +96,6 @@ void append_escaped(std::string& out, char c) {
 std::string values_call(std::string_view function, std::string_view variables, std::string_view ignore_case) {
     return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
            ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
-}
-
-// Splits at line feeds, dropping one carriage return before each; a final
-// line feed starts no further line.
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        std::size_t feed = text.find('\n');
-        std::string_view line = text.substr(0, feed);
-        if (feed == std::string_view::npos) {
-            lines.push_back(line);
-            break;
-        }
-        if (line.ends_with('\r')) {
-            line.remove_suffix(1);
-        }
-        lines.push_back(line);
-        text.remove_prefix(feed + 1);
-    }
-    return lines;
-}
-
-std::vector<std::string_view> split_fields(std::string_view line, char separator) {
-    std::vector<std::string_view> fields;
-    while (true) {
-        std::size_t at = line.find(separator);
-        fields.push_back(line.substr(0, at));
-        if (at == std::string_view::npos) {
-            return fields;
-        }
-        line.remove_prefix(at + 1);
-    }
-}
-
-// An optional "+" then decimal digits only, at most 2^64 - 1.
-std::optional<std::uint64_t> parse_unsigned(std::string_view field) {
-    if (field.starts_with('+')) {
-        field.remove_prefix(1);
-    }
-    if (field.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (char c : field) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    return value;
 }
 
 std::string test_response(Json matches) {
@@ -274,65 +223,6 @@ std::string build_validate_program(std::string_view pattern, std::string_view fl
     }
     return value_statements("p", pattern) + value_statements("t", text) + "cat(as.integer(" +
            values_call("grepl", "p, t", ignore_case) + "))";
-}
-
-std::optional<Json> parse_match_line(const std::vector<std::string>& names, std::string_view line) {
-    line = trim_white_space(line);
-    if (line.empty()) {
-        return std::nullopt;
-    }
-    std::vector<std::string_view> fields = split_fields(line, '\t');
-    if (fields.size() < 3) {
-        return std::nullopt;
-    }
-    std::optional<std::uint64_t> index = parse_unsigned(fields[0]);
-    if (!index || !parse_unsigned(fields[1])) {
-        return std::nullopt;
-    }
-    Json captures = Json::array();
-    for (std::size_t i = 3; i < fields.size(); ++i) {
-        captures.push_back(fields[i].empty() ? Json(nullptr) : Json(std::string(fields[i])));
-    }
-    Json groups = Json::object();
-    for (std::size_t k = 0; k < names.size(); ++k) {
-        if (names[k].empty() || k >= captures.size() || captures[k].is_null()) {
-            continue;
-        }
-        groups[names[k]] = captures[k];
-    }
-    Json entry = Json::object();
-    entry["captures"] = std::move(captures);
-    entry["groups"] = std::move(groups);
-    entry["index"] = *index;
-    entry["match"] = std::string(fields[2]);
-    return entry;
-}
-
-std::vector<Json> parse_match_output(std::string_view output) {
-    std::vector<Json> entries;
-    std::vector<std::string_view> lines = split_lines(output);
-    std::size_t at = 0;
-    while (at < lines.size() && trim_white_space(lines[at]).empty()) {
-        ++at;
-    }
-    if (at == lines.size()) {
-        return entries;
-    }
-    std::vector<std::string> names;
-    if (std::string_view header = trim_white_space(lines[at]); header.starts_with('#')) {
-        header.remove_prefix(1);
-        if (!header.empty()) {
-            for (std::string_view name : split_fields(header, ',')) {
-                names.emplace_back(name);
-            }
-        }
-    }
-    for (++at; at < lines.size(); ++at) {
-        if (std::optional<Json> entry = parse_match_line(names, lines[at])) {
-            entries.push_back(std::move(*entry));
-        }
-    }
-    return entries;
 }
 
 std::string op_test(const Json&, const std::string& pattern, const std::string& flags,

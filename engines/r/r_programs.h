@@ -1,13 +1,11 @@
-// The R programs the engine writes for each request, and the reading of
-// what the "test" program prints.
+// The R programs the engine writes for each request, and the operations
+// that run them.
 #pragma once
 
 #include "protocol.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace brindlecap::r {
 
@@ -42,12 +40,6 @@ std::string build_replace_program(std::string_view pattern, std::string_view fla
 
 std::string build_validate_program(std::string_view pattern, std::string_view flags,
                                    std::string_view text);
-
-// One MatchEntry of a well-formed match line, or nothing.
-std::optional<Json> parse_match_line(const std::vector<std::string>& names, std::string_view line);
-
-// The header names the groups; every later line goes through parse_match_line.
-std::vector<Json> parse_match_output(std::string_view output);
 
 // The three operations, as the request loop calls them.
 std::string op_test(const Json& request, const std::string& pattern, const std::string& flags,

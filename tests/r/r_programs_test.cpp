@@ -1,5 +1,4 @@
-// The R programs the engine builds and the reading of the match program's
-// output, as pure functions against tables.
+// The R programs the engine builds, as pure functions against tables.
 #include "r_programs.h"
 #include "table.h"
 
@@ -64,23 +63,6 @@ TEST(Programs, CarryEveryValueExactlyAsSent) {
             EXPECT_EQ(r::build_validate_program(f[1], f[2], f[3]), f[5]) << row.where;
         }
     }
-}
-
-TEST(ParseMatchOutput, ReadsTheHeaderAndWellFormedMatchLines) {
-    for (const auto& row : load_table(table("match_output_cases.txt"), 2)) {
-        brindlecap::Json matches = brindlecap::Json::array();
-        for (auto& entry : r::parse_match_output(row.fields[0])) {
-            matches.push_back(std::move(entry));
-        }
-        EXPECT_EQ(brindlecap::write_json(matches), row.fields[1]) << row.where;
-    }
-}
-
-TEST(ParseMatchLine, NamesBeyondTheCapturesAreLeftOut) {
-    auto entry = r::parse_match_line({"a", "b", "c"}, "4\t1\tx\ty");
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(brindlecap::write_json(*entry), R"({"captures":["y"],"groups":{"a":"y"},"index":4,"match":"x"})");
-    EXPECT_FALSE(r::parse_match_line({}, " \t "));
 }
 
 // The statements' pieces, with the escapes undone; an empty optional for a
