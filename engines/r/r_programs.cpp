@@ -1,7 +1,10 @@
 #include "r_programs.h"
 
-#include "interpreter.h"
 #include "match_output.h"
+
+#include "engines/interpreter/run.h"
+#include "engines/interpreter/texts.h"
+#include "protocol/protocol.h"
 
 #include <array>
 #include <string>
@@ -225,8 +228,8 @@ std::string build_validate_program(std::string_view pattern, std::string_view fl
            values_call("grepl", "p, t", ignore_case) + "))";
 }
 
-std::string op_test(const Json&, const std::string& pattern, const std::string& flags,
-                    const std::string& text) {
+std::string run_test(const Json&, const std::string& pattern, const std::string& flags,
+                     const std::string& text) {
     if (text.empty()) {
         return test_response(Json::array());
     }
@@ -241,8 +244,8 @@ std::string op_test(const Json&, const std::string& pattern, const std::string& 
     return test_response(std::move(matches));
 }
 
-std::string op_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                       const std::string& text) {
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     if (text.empty()) {
         return replace_response("");
@@ -254,8 +257,8 @@ std::string op_replace(const Json& request, const std::string& pattern, const st
     return replace_response(std::move(std::get<std::string>(output)));
 }
 
-std::string op_validate(const Json&, const std::string& pattern, const std::string& flags,
-                        const std::string& text) {
+std::string run_validate(const Json&, const std::string& pattern, const std::string& flags,
+                         const std::string& text) {
     auto output = run_rscript(build_validate_program(pattern, flags, text));
     if (const ErrorText* error = std::get_if<ErrorText>(&output)) {
         return error_response(error->message);

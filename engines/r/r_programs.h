@@ -2,12 +2,15 @@
 // that run them.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
+#include <array>
 #include <string>
 #include <string_view>
 
 namespace brindlecap::r {
+
+inline constexpr std::string_view R_PROGRAM_NAME = "brindlecap-r-engine";
 
 // The fixed "test" program; holds "__P__", "__T__" (inside string literals)
 // and "__IC__" (an R logical constant) once each.
@@ -42,11 +45,17 @@ std::string build_validate_program(std::string_view pattern, std::string_view fl
                                    std::string_view text);
 
 // The three operations, as the request loop calls them.
-std::string op_test(const Json& request, const std::string& pattern, const std::string& flags,
-                    const std::string& text);
-std::string op_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                       const std::string& text);
-std::string op_validate(const Json& request, const std::string& pattern, const std::string& flags,
+std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
+                     const std::string& text);
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
                         const std::string& text);
+std::string run_validate(const Json& request, const std::string& pattern, const std::string& flags,
+                         const std::string& text);
+
+inline constexpr std::array<Operation, 3> R_OPERATIONS{{
+    {"test", run_test},
+    {"replace", run_replace},
+    {"validate", run_validate},
+}};
 
 }  // namespace brindlecap::r
