@@ -4,6 +4,7 @@
 
 #include "engines/interpreter/locate.h"
 #include "engines/interpreter/run.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,6 @@
 // Fake interpreter scripts and environment changes that are undone when a
-// test ends, beside the shared temporary directories.
+// test ends.
 #pragma once
-
-#include "tests/support/temp_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,6 +3,7 @@
 
 #include "engines/interpreter/locate.h"
 #include "tests/support/tables.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The reading of the match program's output, as pure functions against a
 // table.
-#include "match_output.h"
-#include "table.h"
+#include "engines/r/match_output.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 
 namespace {
 
-using brindlecap::test::load_table;
+using brindlecap::test::load_tab_rows;
 namespace r = brindlecap::r;
 
 TEST(ParseMatchOutput, ReadsTheHeaderAndWellFormedMatchLines) {
-    for (const auto& row : load_table(std::string(TABLES) + "/match_output_cases.txt", 2)) {
+    for (const auto& row : load_tab_rows(std::string(TABLES) + "/match_output_cases.txt", 2)) {
         brindlecap::Json matches = brindlecap::Json::array();
         for (auto& entry : r::parse_match_output(row.fields[0])) {
             matches.push_back(std::move(entry));

@@ -1,10 +1,10 @@
 // brindlecap-r-engine end to end: against the real Rscript, and against
 // stand-ins for it laid out in a scratch directory.
-#include "e2e.h"
-#include "fixture.h"
-#include "protocol.h"
-#include "r_programs.h"
-#include "table.h"
+#include "engines/r/r_programs.h"
+#include "protocol/protocol.h"
+#include "tests/support/e2e.h"
+#include "tests/support/tables.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -148,7 +148,7 @@ bool generated_kind(const std::string& kind) {
 std::vector<std::string> texts_of_kind(const std::string& kind) {
     if (kind == "boundary" || kind == "unbroken") {
         std::vector<std::string> texts;
-        for (const auto& row : brindlecap::test::load_table(BOUNDARY_OFFSETS, 1)) {
+        for (const auto& row : brindlecap::test::load_tab_rows(BOUNDARY_OFFSETS, 1)) {
             texts.push_back(std::string(std::stoul(row.fields[0]), 'a') +
                             repeated(kind == "boundary" ? UNIT : ONE_LINE_UNIT, 600));
         }
@@ -234,12 +234,12 @@ std::string files_program(const LongValueRequest& r, const std::string& dir) {
 
 namespace brindlecap::test {
 // How gtest shows a row: its place.
-inline void PrintTo(const TableRow& row, std::ostream* os) { *os << row.where; }
+inline void PrintTo(const TabRow& row, std::ostream* os) { *os << row.where; }
 }  // namespace brindlecap::test
 
 namespace {
 
-class LongValues : public ::testing::TestWithParam<brindlecap::test::TableRow> {};
+class LongValues : public ::testing::TestWithParam<brindlecap::test::TabRow> {};
 
 TEST_P(LongValues, ReachRIntact) {
     const auto& f = GetParam().fields;
@@ -272,8 +272,8 @@ TEST_P(LongValues, ReachRIntact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(File, LongValues,
-                         ::testing::ValuesIn(brindlecap::test::load_table(LONG_VALUE_CASES, 6)),
-                         [](const ::testing::TestParamInfo<brindlecap::test::TableRow>& info) {
+                         ::testing::ValuesIn(brindlecap::test::load_tab_rows(LONG_VALUE_CASES, 6)),
+                         [](const ::testing::TestParamInfo<brindlecap::test::TabRow>& info) {
                              const auto& f = info.param.fields;
                              return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" + f[5] + "_" +
                                     std::to_string(info.index);

@@ -1,6 +1,6 @@
 // The R programs the engine builds, as pure functions against tables.
-#include "r_programs.h"
-#include "table.h"
+#include "engines/r/r_programs.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-using brindlecap::test::load_table;
+using brindlecap::test::load_tab_rows;
 namespace r = brindlecap::r;
 
 std::string table(const char* name) { return std::string(TABLES) + "/" + name; }
@@ -35,20 +35,20 @@ TEST(MatchScriptTemplate, IsTheFixedProgram) {
 }
 
 TEST(EscapeRString, EscapesWhatWouldEndTheStringOrTheLine) {
-    for (const auto& row : load_table(table("escape_cases.txt"), 2)) {
+    for (const auto& row : load_tab_rows(table("escape_cases.txt"), 2)) {
         EXPECT_EQ(r::escape_r_string(row.fields[0]), row.fields[1]) << row.where;
     }
 }
 
 TEST(RIgnoreCaseLiteral, CountsOnlyALowerCaseI) {
-    for (const auto& row : load_table(table("ignore_case_cases.txt"), 2)) {
+    for (const auto& row : load_tab_rows(table("ignore_case_cases.txt"), 2)) {
         EXPECT_EQ(r::r_ignore_case_literal(row.fields[0]), row.fields[1]) << row.where;
     }
 }
 
 // For "test" the rest of the program is the template unchanged.
 TEST(Programs, CarryEveryValueExactlyAsSent) {
-    for (const auto& row : load_table(table("program_cases.txt"), 6)) {
+    for (const auto& row : load_tab_rows(table("program_cases.txt"), 6)) {
         const auto& f = row.fields;
         if (f[0] == "test") {
             const std::string program = r::build_match_program(f[1], f[2], f[3]);
