@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 const LauncherProfile& python_profile();
 const LauncherProfile& perl_profile();
@@ -24,4 +24,4 @@ std::optional<std::string> find_perl_lib_dir(const std::string& launcher_dir);
 [[noreturn]] void perl_launcher_main(int argc, char** argv);
 [[noreturn]] void php_launcher_main(int argc, char** argv);
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

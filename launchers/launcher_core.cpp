@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 namespace {
 
@@ -265,4 +265,4 @@ void launcher_main(const LauncherProfile& profile, int argc, char** argv) {
     std::exit(run_launcher(profile, argc, argv));
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 inline constexpr int CHILD_SIGNALLED_EXIT = 1;
 inline constexpr int LAUNCH_FAILURE_EXIT = 127;
@@ -119,4 +119,4 @@ std::string launcher_error_text(int error_number);
 // Runs every step with the profile and exits.
 [[noreturn]] void launcher_main(const LauncherProfile& profile, int argc, char** argv);
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

@@ -1,3 +1,3 @@
 #include "flavours.h"
 
-int main(int argc, char** argv) { brindlecap::php_launcher_main(argc, argv); }
+int main(int argc, char** argv) { brindlecap::launcher::php_launcher_main(argc, argv); }

@@ -1,3 +1,3 @@
 #include "flavours.h"
 
-int main(int argc, char** argv) { brindlecap::python_launcher_main(argc, argv); }
+int main(int argc, char** argv) { brindlecap::launcher::python_launcher_main(argc, argv); }

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 namespace {
 
@@ -78,4 +78,4 @@ const LauncherProfile& perl_profile() {
 
 void perl_launcher_main(int argc, char** argv) { launcher_main(perl_profile(), argc, argv); }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

@@ -1,6 +1,6 @@
 #include "flavours.h"
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 const LauncherProfile& php_profile() {
     static const LauncherProfile profile = [] {
@@ -30,4 +30,4 @@ const LauncherProfile& php_profile() {
 
 void php_launcher_main(int argc, char** argv) { launcher_main(php_profile(), argc, argv); }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

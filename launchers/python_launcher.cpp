@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 namespace {
 
@@ -68,4 +68,4 @@ const LauncherProfile& python_profile() {
 
 void python_launcher_main(int argc, char** argv) { launcher_main(python_profile(), argc, argv); }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

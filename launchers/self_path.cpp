@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-namespace brindlecap {
+namespace brindlecap::launcher {
 
 #if defined(__APPLE__)
 
@@ -44,4 +44,4 @@ TextResult executable_path() {
 
 #endif
 
-}  // namespace brindlecap
+}  // namespace brindlecap::launcher

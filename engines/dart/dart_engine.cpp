@@ -63,7 +63,7 @@ std::optional<std::int64_t> parse_index(std::string_view field) {
 }  // namespace
 
 std::optional<Json> parse_match_line(std::string_view line) {
-    const std::string_view trimmed = trim_white_space(line);
+    const std::string_view trimmed = interpreter::trim_white_space(line);
     if (trimmed.empty()) return std::nullopt;
 
     const std::vector<std::string_view> fields = split_fields(trimmed, '\t');
@@ -96,13 +96,13 @@ std::string run_test(const Json& request, const std::string&, const std::string&
                      const std::string& text) {
     if (text.empty()) return R"({"matches":[],"status":"ok"})";
 
-    auto ran = run_dart(dart_script_path, forwarded_test_request(request));
-    if (const ErrorText* failure = std::get_if<ErrorText>(&ran)) {
+    auto ran = interpreter::run_dart(dart_script_path, forwarded_test_request(request));
+    if (const interpreter::ErrorText* failure = std::get_if<interpreter::ErrorText>(&ran)) {
         return error_response(failure->message);
     }
     // What dart wrote to its standard error during a successful run is dropped.
     Json response = Json::object();
-    response["matches"] = read_test_output(std::get<DartOutput>(ran).stdout_text);
+    response["matches"] = read_test_output(std::get<interpreter::DartOutput>(ran).stdout_text);
     response["status"] = "ok";
     return write_json(response);
 }
@@ -111,15 +111,16 @@ std::string run_replace(const Json& request, const std::string&, const std::stri
                         const std::string& text) {
     if (text.empty()) return R"({"replacements":[],"result":"","status":"ok_replace"})";
 
-    auto ran = run_dart(dart_script_path, forwarded_replace_request(request));
-    if (const ErrorText* failure = std::get_if<ErrorText>(&ran)) {
+    auto ran = interpreter::run_dart(dart_script_path, forwarded_replace_request(request));
+    if (const interpreter::ErrorText* failure = std::get_if<interpreter::ErrorText>(&ran)) {
         return error_response(failure->message);
     }
     // Trimming takes off print's line feed, and with it any white space the
     // replaced text itself begins or ends with.
     Json response = Json::object();
     response["replacements"] = Json::array();
-    response["result"] = std::string(trim_white_space(std::get<DartOutput>(ran).stdout_text));
+    response["result"] = std::string(
+        interpreter::trim_white_space(std::get<interpreter::DartOutput>(ran).stdout_text));
     response["status"] = "ok_replace";
     return write_json(response);
 }

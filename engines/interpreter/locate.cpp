@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <cstdlib>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 namespace {
 
@@ -113,4 +113,4 @@ InterpreterPath dart_path() {
     return cell;
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

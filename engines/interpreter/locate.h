@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 // Per-engine parameters of the one locator.
 struct InterpreterSpec {
@@ -59,4 +59,4 @@ InterpreterPath find_dart();     // locate_interpreter(DART_SPEC)
 InterpreterPath rscript_path();
 InterpreterPath dart_path();
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 namespace {
 
@@ -307,4 +307,4 @@ std::variant<DartOutput, ErrorText> run_dart(std::string_view dart_script_path,
     return run_dart_with(dart_path(), dart_script_path, input);
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

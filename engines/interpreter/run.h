@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 // What a started and waited-for child yields.
 struct ChildOutput {
@@ -61,4 +61,4 @@ std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
                                                   std::string_view dart_script_path,
                                                   std::string_view input);
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

@@ -4,7 +4,7 @@
 
 #include <csignal>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 namespace {
 
@@ -57,4 +57,4 @@ std::string_view signal_name(int signal_number) {
     return {};
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

@@ -9,7 +9,7 @@
 
 #include <sys/wait.h>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 std::string exit_status_text(int wait_status) {
     if (WIFEXITED(wait_status)) {
@@ -111,4 +111,4 @@ std::string rscript_failure_message(const ChildOutput& output) {
     return "Rscript exited with status " + exit_status_text(output.wait_status);
 }
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace brindlecap {
+namespace brindlecap::interpreter {
 
 // "exit status: N", or "signal: S (NAME)[ (core dumped)]" with the running
 // platform's signal names for 1 to 31.
@@ -30,4 +30,4 @@ std::string utf8_error_text(std::string_view bytes);
 // else the status, each trimmed.
 std::string rscript_failure_message(const ChildOutput& output);
 
-}  // namespace brindlecap
+}  // namespace brindlecap::interpreter

@@ -20,7 +20,7 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view field) {
 }  // namespace
 
 std::optional<Json> parse_match_line(const std::vector<std::string>& names, std::string_view line) {
-    line = trim_white_space(line);
+    line = interpreter::trim_white_space(line);
     if (line.empty()) {
         return std::nullopt;
     }
@@ -55,14 +55,14 @@ std::vector<Json> parse_match_output(std::string_view output) {
     std::vector<Json> entries;
     std::vector<std::string_view> lines = split_lines(output);
     std::size_t at = 0;
-    while (at < lines.size() && trim_white_space(lines[at]).empty()) {
+    while (at < lines.size() && interpreter::trim_white_space(lines[at]).empty()) {
         ++at;
     }
     if (at == lines.size()) {
         return entries;
     }
     std::vector<std::string> names;
-    if (std::string_view header = trim_white_space(lines[at]); header.starts_with('#')) {
+    if (std::string_view header = interpreter::trim_white_space(lines[at]); header.starts_with('#')) {
         header.remove_prefix(1);
         if (!header.empty()) {
             for (std::string_view name : split_fields(header, ',')) {

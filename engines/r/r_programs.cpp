@@ -233,8 +233,8 @@ std::string run_test(const Json&, const std::string& pattern, const std::string&
     if (text.empty()) {
         return test_response(Json::array());
     }
-    auto output = run_rscript(build_match_program(pattern, flags, text));
-    if (const ErrorText* error = std::get_if<ErrorText>(&output)) {
+    auto output = interpreter::run_rscript(build_match_program(pattern, flags, text));
+    if (const interpreter::ErrorText* error = std::get_if<interpreter::ErrorText>(&output)) {
         return error_response(error->message);
     }
     Json matches = Json::array();
@@ -250,8 +250,8 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
     if (text.empty()) {
         return replace_response("");
     }
-    auto output = run_rscript(build_replace_program(pattern, flags, text, replacement));
-    if (const ErrorText* error = std::get_if<ErrorText>(&output)) {
+    auto output = interpreter::run_rscript(build_replace_program(pattern, flags, text, replacement));
+    if (const interpreter::ErrorText* error = std::get_if<interpreter::ErrorText>(&output)) {
         return error_response(error->message);
     }
     return replace_response(std::move(std::get<std::string>(output)));
@@ -259,13 +259,13 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
 
 std::string run_validate(const Json&, const std::string& pattern, const std::string& flags,
                          const std::string& text) {
-    auto output = run_rscript(build_validate_program(pattern, flags, text));
-    if (const ErrorText* error = std::get_if<ErrorText>(&output)) {
+    auto output = interpreter::run_rscript(build_validate_program(pattern, flags, text));
+    if (const interpreter::ErrorText* error = std::get_if<interpreter::ErrorText>(&output)) {
         return error_response(error->message);
     }
     Json response = Json::object();
     response["status"] = "ok_validate";
-    response["valid"] = trim_white_space(std::get<std::string>(output)) == "1";
+    response["valid"] = interpreter::trim_white_space(std::get<std::string>(output)) == "1";
     return write_json(response);
 }
 

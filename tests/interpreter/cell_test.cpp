@@ -30,8 +30,8 @@ int in_child(const std::function<int()>& check) {
 }
 
 bool fixed_dart_exists() {
-    for (std::string_view path : brindlecap::DART_SPEC.fixed_paths) {
-        if (brindlecap::is_regular_file(std::string(path))) {
+    for (std::string_view path : brindlecap::interpreter::DART_SPEC.fixed_paths) {
+        if (brindlecap::interpreter::is_regular_file(std::string(path))) {
             return true;
         }
     }
@@ -44,11 +44,11 @@ TEST(InterpreterCell, KeepsTheFirstResultForTheWholeProcess) {
     write_file(dir / "b/Rscript", "#!/bin/sh\n", 0755);
     EXPECT_EQ(in_child([&] {
                   ::setenv("BRINDLECAP_R_BIN", (dir / "a/Rscript").c_str(), 1);
-                  if (brindlecap::rscript_path() != dir / "a/Rscript") return 1;
+                  if (brindlecap::interpreter::rscript_path() != dir / "a/Rscript") return 1;
                   // Neither a new override nor the file's removal leads to a new search.
                   ::setenv("BRINDLECAP_R_BIN", (dir / "b/Rscript").c_str(), 1);
                   ::unlink((dir / "a/Rscript").c_str());
-                  if (brindlecap::rscript_path() != dir / "a/Rscript") return 2;
+                  if (brindlecap::interpreter::rscript_path() != dir / "a/Rscript") return 2;
                   return 0;
               }),
               0);
@@ -62,11 +62,11 @@ TEST(InterpreterCell, KeepsNoneEvenAfterTheInterpreterIsInstalled) {
     EXPECT_EQ(in_child([&] {
                   ::unsetenv("BRINDLECAP_DART_BIN");
                   ::setenv("PATH", (dir / "bin").c_str(), 1);
-                  if (brindlecap::dart_path()) return 1;
+                  if (brindlecap::interpreter::dart_path()) return 1;
                   write_file(dir / "bin/dart", "#!/bin/sh\n", 0755);
-                  if (brindlecap::dart_path()) return 2;
-                  auto result = brindlecap::run_dart("/tmp/none.dart", "{}");
-                  auto* error = std::get_if<brindlecap::ErrorText>(&result);
+                  if (brindlecap::interpreter::dart_path()) return 2;
+                  auto result = brindlecap::interpreter::run_dart("/tmp/none.dart", "{}");
+                  auto* error = std::get_if<brindlecap::interpreter::ErrorText>(&result);
                   if (!error || error->message != "dart not found on this system") return 3;
                   return 0;
               }),
@@ -80,9 +80,9 @@ TEST(InterpreterCell, FindsAnInterpreterInstalledBeforeTheFirstNeed) {
                   ::unsetenv("BRINDLECAP_DART_BIN");
                   ::setenv("PATH", (dir / "bin").c_str(), 1);
                   write_file(dir / "bin/dart", "#!/bin/sh\necho \"$1\"\n/bin/cat\n", 0755);
-                  if (brindlecap::dart_path() != dir / "bin/dart") return 1;
-                  auto result = brindlecap::run_dart("prog.dart", "{\"op\":\"test\"}");
-                  auto* output = std::get_if<brindlecap::DartOutput>(&result);
+                  if (brindlecap::interpreter::dart_path() != dir / "bin/dart") return 1;
+                  auto result = brindlecap::interpreter::run_dart("prog.dart", "{\"op\":\"test\"}");
+                  auto* output = std::get_if<brindlecap::interpreter::DartOutput>(&result);
                   if (!output || output->stdout_text != "prog.dart\n{\"op\":\"test\"}") return 2;
                   return 0;
               }),

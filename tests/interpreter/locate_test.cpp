@@ -60,7 +60,7 @@ TEST_P(LocateCases, Case) {
     };
     const std::string fixed1 = t + "/fixed1/fakeinterp";
     const std::string fixed2 = t + "/fixed2/fakeinterp";
-    const brindlecap::InterpreterSpec spec{
+    const brindlecap::interpreter::InterpreterSpec spec{
         "BRINDLECAP_TEST_BIN", "fakeinterp", {fixed1, fixed2}, "unused"};
 
     EnvGuard env;
@@ -94,7 +94,7 @@ TEST_P(LocateCases, Case) {
         }
     }
     CwdGuard cwd(t);
-    EXPECT_EQ(brindlecap::locate_interpreter(spec), expected);
+    EXPECT_EQ(brindlecap::interpreter::locate_interpreter(spec), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(File, LocateCases, ::testing::ValuesIn(load_locate_cases()),
@@ -105,13 +105,14 @@ INSTANTIATE_TEST_SUITE_P(File, LocateCases, ::testing::ValuesIn(load_locate_case
 
 // The real Rscript, where the test machine has it on PATH.
 TEST(FindRscript, FindsTheInstalledRscriptOnPath) {
-    if (!brindlecap::is_executable_file("/usr/bin/Rscript")) {
+    if (!brindlecap::interpreter::is_executable_file("/usr/bin/Rscript")) {
         GTEST_SKIP() << "no /usr/bin/Rscript";
     }
     EnvGuard env;
     env.unset("BRINDLECAP_R_BIN");
     env.set("PATH", "/nonexistent-dir:/usr/bin");
-    EXPECT_EQ(brindlecap::find_rscript(), std::optional<std::string>("/usr/bin/Rscript"));
+    EXPECT_EQ(brindlecap::interpreter::find_rscript(),
+              std::optional<std::string>("/usr/bin/Rscript"));
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_P(RunnerCases, Case) {
     SCOPED_TRACE(c.where + ": " + c.name);
     TempDir dir;
     const std::string script = dir / "fake-interpreter";
-    brindlecap::InterpreterPath path = script;
+    brindlecap::interpreter::InterpreterPath path = script;
     EnvGuard env;
     if (c.setup == "directory") {
         std::filesystem::create_directories(script);
@@ -98,19 +98,19 @@ TEST_P(RunnerCases, Case) {
     std::string err;
     std::optional<std::string> message;
     if (c.runner == "r") {
-        auto result = brindlecap::run_rscript_with(path, input);
+        auto result = brindlecap::interpreter::run_rscript_with(path, input);
         if (auto* text = std::get_if<std::string>(&result)) {
             out = *text;
         } else {
-            message = std::get<brindlecap::ErrorText>(result).message;
+            message = std::get<brindlecap::interpreter::ErrorText>(result).message;
         }
     } else {
-        auto result = brindlecap::run_dart_with(path, "prog.dart", input);
-        if (auto* output = std::get_if<brindlecap::DartOutput>(&result)) {
+        auto result = brindlecap::interpreter::run_dart_with(path, "prog.dart", input);
+        if (auto* output = std::get_if<brindlecap::interpreter::DartOutput>(&result)) {
             out = output->stdout_text;
             err = output->stderr_text;
         } else {
-            message = std::get<brindlecap::ErrorText>(result).message;
+            message = std::get<brindlecap::interpreter::ErrorText>(result).message;
         }
     }
     if (c.ok) {
@@ -128,17 +128,17 @@ INSTANTIATE_TEST_SUITE_P(File, RunnerCases, ::testing::ValuesIn(runner_blocks())
                                                                      info.param.name);
                          });
 
-brindlecap::ChildOutput run_script(const TempDir& dir, const std::string& body,
-                                   const std::vector<std::string>& input) {
+brindlecap::interpreter::ChildOutput run_script(const TempDir& dir, const std::string& body,
+                                                const std::vector<std::string>& input) {
     const std::string script = dir / "child";
     brindlecap::test::write_file(script, "#!/bin/sh\n" + body, 0755);
-    auto result = brindlecap::run_interpreter(script, {}, input);
-    if (!std::holds_alternative<brindlecap::ChildOutput>(result)) {
+    auto result = brindlecap::interpreter::run_interpreter(script, {}, input);
+    if (!std::holds_alternative<brindlecap::interpreter::ChildOutput>(result)) {
         ADD_FAILURE() << "start or wait failed: "
-                      << std::get<brindlecap::RunFailure>(result).error_number;
+                      << std::get<brindlecap::interpreter::RunFailure>(result).error_number;
         return {};
     }
-    return std::get<brindlecap::ChildOutput>(std::move(result));
+    return std::get<brindlecap::interpreter::ChildOutput>(std::move(result));
 }
 
 // Several megabytes on both outputs at once: neither pipe may fill up and stall
@@ -213,8 +213,8 @@ TEST(RunInterpreter, WaitsForTheChildEvenWhenTheHostIgnoresSigchld) {
         std::signal(SIGCHLD, SIG_IGN);
         const std::string script = dir / "child";
         brindlecap::test::write_file(script, "#!/bin/sh\necho out\nexit 3\n", 0755);
-        auto result = brindlecap::run_interpreter(script, {}, {});
-        const auto* output = std::get_if<brindlecap::ChildOutput>(&result);
+        auto result = brindlecap::interpreter::run_interpreter(script, {}, {});
+        const auto* output = std::get_if<brindlecap::interpreter::ChildOutput>(&result);
         ::_exit(output && WIFEXITED(output->wait_status) && WEXITSTATUS(output->wait_status) == 3 &&
                         output->stdout_bytes == "out\n"
                     ? 0
@@ -226,10 +226,11 @@ TEST(RunInterpreter, WaitsForTheChildEvenWhenTheHostIgnoresSigchld) {
 }
 
 TEST(RunInterpreter, StartFailureCarriesTheSystemError) {
-    auto result = brindlecap::run_interpreter("/nonexistent/interpreter", {}, {"x"});
-    ASSERT_TRUE(std::holds_alternative<brindlecap::RunFailure>(result));
-    EXPECT_EQ(std::get<brindlecap::RunFailure>(result).kind, brindlecap::RunFailureKind::start);
-    EXPECT_EQ(std::get<brindlecap::RunFailure>(result).error_number, ENOENT);
+    auto result = brindlecap::interpreter::run_interpreter("/nonexistent/interpreter", {}, {"x"});
+    ASSERT_TRUE(std::holds_alternative<brindlecap::interpreter::RunFailure>(result));
+    EXPECT_EQ(std::get<brindlecap::interpreter::RunFailure>(result).kind,
+              brindlecap::interpreter::RunFailureKind::start);
+    EXPECT_EQ(std::get<brindlecap::interpreter::RunFailure>(result).error_number, ENOENT);
 }
 
 }  // namespace

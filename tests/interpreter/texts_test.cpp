@@ -16,13 +16,15 @@ std::string table(const char* name) { return std::string(TABLES) + "/" + name; }
 
 TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEndsOnly) {
     for (const auto& row : load_tab_rows(table("trim_cases.txt"), 2)) {
-        EXPECT_EQ(brindlecap::trim_white_space(row.fields[0]), row.fields[1]) << row.where;
+        EXPECT_EQ(brindlecap::interpreter::trim_white_space(row.fields[0]), row.fields[1])
+            << row.where;
     }
 }
 
 TEST(Utf8ErrorText, NamesTheFirstFault) {
     for (const auto& row : load_tab_rows(table("utf8_error_cases.txt"), 2)) {
-        EXPECT_EQ(brindlecap::utf8_error_text(row.fields[0]), row.fields[1]) << row.where;
+        EXPECT_EQ(brindlecap::interpreter::utf8_error_text(row.fields[0]), row.fields[1])
+            << row.where;
     }
 }
 
@@ -34,7 +36,8 @@ TEST(ExpandTildeEntry, RebuildsOnlyALeadingTildeComponentOnHome) {
         } else {
             env.set("HOME", row.fields[1]);
         }
-        EXPECT_EQ(brindlecap::expand_tilde_entry(row.fields[0]), row.fields[2]) << row.where;
+        EXPECT_EQ(brindlecap::interpreter::expand_tilde_entry(row.fields[0]), row.fields[2])
+            << row.where;
     }
 }
 
@@ -49,7 +52,7 @@ TEST(ExitStatusText, DescribesExitsSignalsAndCoreDumps) {
         } else {
             status = W_EXITCODE(0, number) | WCOREFLAG;
         }
-        EXPECT_EQ(brindlecap::exit_status_text(status), row.fields[2]) << row.where;
+        EXPECT_EQ(brindlecap::interpreter::exit_status_text(status), row.fields[2]) << row.where;
     }
 }
 
@@ -57,10 +60,11 @@ TEST(ExitStatusText, DescribesExitsSignalsAndCoreDumps) {
 // The name must match the signal that was received, by this platform's numbers.
 TEST(SignalName, UsesThePlatformsOwnNumbering) {
     for (const auto& row : load_tab_rows(table("signal_names_linux.txt"), 2)) {
-        EXPECT_EQ(brindlecap::signal_name(std::stoi(row.fields[0])), row.fields[1]) << row.where;
+        EXPECT_EQ(brindlecap::interpreter::signal_name(std::stoi(row.fields[0])), row.fields[1])
+            << row.where;
     }
-    EXPECT_EQ(brindlecap::signal_name(0), "");
-    EXPECT_EQ(brindlecap::signal_name(32), "");
+    EXPECT_EQ(brindlecap::interpreter::signal_name(0), "");
+    EXPECT_EQ(brindlecap::interpreter::signal_name(32), "");
 }
 #endif
 

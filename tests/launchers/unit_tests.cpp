@@ -38,11 +38,11 @@ TEST_P(PathRules, Case) {
     const std::vector<std::string>& f = GetParam().row.fields;
     SCOPED_TRACE(GetParam().row.where);
     if (f[0] == "parent" && f.size() == 3) {
-        EXPECT_EQ(shown(brindlecap::parent_dir(f[1])), f[2]);
+        EXPECT_EQ(shown(brindlecap::launcher::parent_dir(f[1])), f[2]);
     } else if (f[0] == "last" && f.size() == 3) {
-        EXPECT_EQ(shown(brindlecap::last_component(f[1])), f[2]);
+        EXPECT_EQ(shown(brindlecap::launcher::last_component(f[1])), f[2]);
     } else if (f[0] == "join" && f.size() == 4) {
-        EXPECT_EQ(brindlecap::join_path(f[1], f[2]), f[3]);
+        EXPECT_EQ(brindlecap::launcher::join_path(f[1], f[2]), f[3]);
     } else {
         FAIL() << "malformed case";
     }
@@ -58,9 +58,9 @@ INSTANTIATE_TEST_SUITE_P(File, PathRules, ::testing::ValuesIn(load_path_cases())
 // the PHP message; the trees below take it from the build, so pin it here.
 TEST(TargetTriple, IsTheTripleOfTheBuild) {
 #if defined(__linux__) && defined(__x86_64__)
-    EXPECT_EQ(brindlecap::TARGET_TRIPLE, "x86_64-unknown-linux-gnu");
+    EXPECT_EQ(brindlecap::launcher::TARGET_TRIPLE, "x86_64-unknown-linux-gnu");
 #elif defined(__APPLE__) && defined(__x86_64__)
-    EXPECT_EQ(brindlecap::TARGET_TRIPLE, "x86_64-apple-darwin");
+    EXPECT_EQ(brindlecap::launcher::TARGET_TRIPLE, "x86_64-apple-darwin");
 #else
     GTEST_SKIP() << "no fixed triple for this platform";
 #endif
@@ -71,34 +71,36 @@ TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
         "A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
     const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep",
                                                "B=", "PYTHONHOME=/new/../x"};
-    EXPECT_EQ(brindlecap::child_environment(base, {{"PYTHONHOME", "/new/../x"}}), expected);
-    EXPECT_EQ(brindlecap::child_environment(base, {}), base);
+    EXPECT_EQ(brindlecap::launcher::child_environment(base, {{"PYTHONHOME", "/new/../x"}}),
+              expected);
+    EXPECT_EQ(brindlecap::launcher::child_environment(base, {}), base);
 }
 
 TEST(ChildArguments, OrderIsInterpreterExtraScriptThenLauncherArguments) {
     char program[] = "launcher", empty[] = "", dash[] = "-x", bytes[] = "\xff";
     char* argv[] = {program, empty, dash, bytes, nullptr};
-    const std::vector<std::string> args = brindlecap::launcher_arguments(4, argv);
+    const std::vector<std::string> args = brindlecap::launcher::launcher_arguments(4, argv);
     const std::vector<std::string> expected = {"/i", "-Ia", "-Ib", "/s", "", "-x", "\xff"};
-    EXPECT_EQ(brindlecap::child_argv("/i", {"-Ia", "-Ib"}, "/s", args), expected);
+    EXPECT_EQ(brindlecap::launcher::child_argv("/i", {"-Ia", "-Ib"}, "/s", args), expected);
     // A null entry before the count ends the list.
     char* short_argv[] = {program, dash, nullptr, bytes};
-    EXPECT_EQ(brindlecap::launcher_arguments(4, short_argv), std::vector<std::string>{"-x"});
+    EXPECT_EQ(brindlecap::launcher::launcher_arguments(4, short_argv),
+              std::vector<std::string>{"-x"});
 }
 
 TEST(OwnPath, RealpathFailureKeepsTheRawPath) {
     const brindlecap::test::TempDir scratch("brindlecap-launcher-unit");
     const fs::path dir = scratch.path();
     const std::string gone = (dir / "removed" / "brindlecap-php-engine").string();
-    EXPECT_EQ(brindlecap::resolve_real_path(gone), gone);
+    EXPECT_EQ(brindlecap::launcher::resolve_real_path(gone), gone);
     fs::create_directories(dir / "real");
     fs::create_symlink(dir / "real", dir / "link");
-    EXPECT_EQ(brindlecap::resolve_real_path((dir / "link" / ".." / "link").string()),
+    EXPECT_EQ(brindlecap::launcher::resolve_real_path((dir / "link" / ".." / "link").string()),
               (dir / "real").string());
 }
 
 TEST(OwnPath, RunningTestBinaryResolvesToItsDirectory) {
-    const brindlecap::TextResult dir = brindlecap::resolve_launcher_dir();
+    const brindlecap::launcher::TextResult dir = brindlecap::launcher::resolve_launcher_dir();
     ASSERT_TRUE(dir.value) << dir.error;
     EXPECT_EQ(*dir.value, fs::canonical("/proc/self/exe").parent_path().string());
 }
@@ -109,13 +111,16 @@ TEST(PythonHome, PrefixAboveBinWhenItHoldsALibDirectory) {
     const fs::path prefix = dir / "x" / ".." / "p";
     fs::create_directories(dir / "p" / "bin");
     fs::create_directories(dir / "x");
-    EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), std::nullopt);
+    EXPECT_EQ(brindlecap::launcher::python_home_for((prefix / "bin" / "python3").string()),
+              std::nullopt);
     fs::create_directories(dir / "p" / "lib");
-    EXPECT_EQ(brindlecap::python_home_for((prefix / "bin" / "python3").string()), prefix.string());
+    EXPECT_EQ(brindlecap::launcher::python_home_for((prefix / "bin" / "python3").string()),
+              prefix.string());
     // "bin" is compared byte for byte.
     fs::create_directories(dir / "p" / "BIN");
-    EXPECT_EQ(brindlecap::python_home_for((prefix / "BIN" / "python3").string()), std::nullopt);
-    EXPECT_EQ(brindlecap::python_home_for("python3"), std::nullopt);
+    EXPECT_EQ(brindlecap::launcher::python_home_for((prefix / "BIN" / "python3").string()),
+              std::nullopt);
+    EXPECT_EQ(brindlecap::launcher::python_home_for("python3"), std::nullopt);
 }
 
 TEST(PerlLibrary, FirstPlaceWithAnEntryNamedStrictPm) {
@@ -123,16 +128,16 @@ TEST(PerlLibrary, FirstPlaceWithAnEntryNamedStrictPm) {
     const fs::path dir = scratch.path();
     const fs::path d = dir / "a" / "b" / "MacOS";
     fs::create_directories(d);
-    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), std::nullopt);
+    EXPECT_EQ(brindlecap::launcher::find_perl_lib_dir(d.string()), std::nullopt);
     const std::string third = d.string() + "/../Resources/_up_/sidecars/perl/lib";
     const std::string fifth = d.string() + "/../../../src-tauri/resources/sidecars/perl/lib";
     fs::create_directories(fifth);
     std::ofstream(fifth + "/strict.pm") << "1;\n";
-    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), fifth);
+    EXPECT_EQ(brindlecap::launcher::find_perl_lib_dir(d.string()), fifth);
     fs::create_directories(third);
     // A fifo is no file Perl could load, but it marks the place all the same.
     ASSERT_EQ(mkfifo((third + "/strict.pm").c_str(), 0644), 0);
-    EXPECT_EQ(brindlecap::find_perl_lib_dir(d.string()), third);
+    EXPECT_EQ(brindlecap::launcher::find_perl_lib_dir(d.string()), third);
 }
 
 }  // namespace
