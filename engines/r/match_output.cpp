@@ -62,7 +62,8 @@ std::vector<Json> parse_match_output(std::string_view output) {
         return entries;
     }
     std::vector<std::string> names;
-    if (std::string_view header = interpreter::trim_white_space(lines[at]); header.starts_with('#')) {
+    if (std::string_view header = interpreter::trim_white_space(lines[at]);
+        header.starts_with('#')) {
         header.remove_prefix(1);
         if (!header.empty()) {
             for (std::string_view name : split_fields(header, ',')) {

@@ -72,22 +72,12 @@ constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
 // cuts its input piece at one).
 void append_escaped(std::string& out, char c) {
     switch (c) {
-    case '\0':
-        return;
-    case '\\':
-        out += "\\\\";
-        return;
-    case '"':
-        out += "\\\"";
-        return;
-    case '\n':
-        out += "\\n";
-        return;
-    case '\r':
-        out += "\\r";
-        return;
-    default:
-        out += c;
+        case '\0': return;
+        case '\\': out += "\\\\"; return;
+        case '"': out += "\\\""; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        default: out += c;
     }
 }
 
@@ -96,7 +86,8 @@ void append_escaped(std::string& out, char c) {
 // values themselves in it, as the one-line program has them, and no frame of
 // its own comes between (the do.call closure would show in the "Calls:" line
 // of an error).
-std::string values_call(std::string_view function, std::string_view variables, std::string_view ignore_case) {
+std::string values_call(std::string_view function, std::string_view variables,
+                        std::string_view ignore_case) {
     return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
            ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
 }
@@ -118,7 +109,8 @@ std::string replace_response(std::string result) {
 
 }  // namespace
 
-const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE, sizeof MATCH_SCRIPT_TEMPLATE - 1};
+const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE,
+                                             sizeof MATCH_SCRIPT_TEMPLATE - 1};
 
 std::string escape_r_string(std::string_view value) {
     std::string escaped;
@@ -144,7 +136,8 @@ std::string value_statements(std::string_view name, std::string_view value) {
         // line ends inside one; a stray continuation byte is taken alone.
         std::size_t end = at + 1;
         if (static_cast<unsigned char>(value[at]) >= 0xc0) {
-            while (end < value.size() && end - at < 4 && (static_cast<unsigned char>(value[end]) & 0xc0) == 0x80) {
+            while (end < value.size() && end - at < 4 &&
+                   (static_cast<unsigned char>(value[end]) & 0xc0) == 0x80) {
                 ++end;
             }
         }
@@ -153,7 +146,8 @@ std::string value_statements(std::string_view name, std::string_view value) {
             append_escaped(unit, value[i]);
         }
         const bool semicolon = unit == ";";
-        if (pieces.back().size() + unit.size() > budget || (semicolon && semicolons == MAX_PIECE_SEMICOLONS)) {
+        if (pieces.back().size() + unit.size() > budget ||
+            (semicolon && semicolons == MAX_PIECE_SEMICOLONS)) {
             pieces.emplace_back();
             semicolons = 0;
         }
@@ -161,9 +155,11 @@ std::string value_statements(std::string_view name, std::string_view value) {
         semicolons += semicolon;
         at = end;
     }
-    std::string statements = std::string(name) + " <- character(" + std::to_string(pieces.size()) + ")\n";
+    std::string statements =
+        std::string(name) + " <- character(" + std::to_string(pieces.size()) + ")\n";
     for (std::size_t k = 0; k < pieces.size(); ++k) {
-        statements += std::string(name) + "[" + std::to_string(k + 1) + "] <- \"" + pieces[k] + "\"\n";
+        statements +=
+            std::string(name) + "[" + std::to_string(k + 1) + "] <- \"" + pieces[k] + "\"\n";
     }
     statements += std::string(name) + " <- paste(" + std::string(name) + ", collapse = \"\")\n";
     return statements;
@@ -206,20 +202,21 @@ std::string build_match_program(std::string_view pattern, std::string_view flags
 std::string build_replace_program(std::string_view pattern, std::string_view flags,
                                   std::string_view text, std::string_view replacement) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(replacement) +
-                       "\",\"" + escape_r_string(text) + "\",perl=TRUE,ignore.case=" + std::string(ignore_case) +
-                       "))";
+    std::string line = "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" +
+                       escape_r_string(replacement) + "\",\"" + escape_r_string(text) +
+                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + "))";
     if (line.size() < MAX_LINE_BYTES) {
         return line;
     }
-    return value_statements("p", pattern) + value_statements("r", replacement) + value_statements("t", text) +
-           "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
+    return value_statements("p", pattern) + value_statements("r", replacement) +
+           value_statements("t", text) + "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
 }
 
 std::string build_validate_program(std::string_view pattern, std::string_view flags,
                                    std::string_view text) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(text) +
+    std::string line = "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" +
+                       escape_r_string(text) +
                        "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + ")))";
     if (line.size() < MAX_LINE_BYTES) {
         return line;
@@ -250,7 +247,8 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
     if (text.empty()) {
         return replace_response("");
     }
-    auto output = interpreter::run_rscript(build_replace_program(pattern, flags, text, replacement));
+    auto output =
+        interpreter::run_rscript(build_replace_program(pattern, flags, text, replacement));
     if (const interpreter::ErrorText* error = std::get_if<interpreter::ErrorText>(&output)) {
         return error_response(error->message);
     }

@@ -25,7 +25,8 @@ TEST(ParseMatchOutput, ReadsTheHeaderAndWellFormedMatchLines) {
 TEST(ParseMatchLine, NamesBeyondTheCapturesAreLeftOut) {
     auto entry = r::parse_match_line({"a", "b", "c"}, "4\t1\tx\ty");
     ASSERT_TRUE(entry);
-    EXPECT_EQ(brindlecap::write_json(*entry), R"({"captures":["y"],"groups":{"a":"y"},"index":4,"match":"x"})");
+    EXPECT_EQ(brindlecap::write_json(*entry),
+              R"({"captures":["y"],"groups":{"a":"y"},"index":4,"match":"x"})");
     EXPECT_FALSE(r::parse_match_line({}, " \t "));
 }
 

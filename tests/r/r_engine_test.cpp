@@ -55,12 +55,12 @@ TEST_P(FakeRCases, Case) {
     brindlecap::test::expect_case(PROGRAM, c);
 }
 
-INSTANTIATE_TEST_SUITE_P(File, FakeRCases,
-                         ::testing::ValuesIn(brindlecap::test::load_cases(FAKE_R_CASES,
-                                                                          {{"DIR", scratch.path()}})),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return brindlecap::test::case_test_name(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    File, FakeRCases,
+    ::testing::ValuesIn(brindlecap::test::load_cases(FAKE_R_CASES, {{"DIR", scratch.path()}})),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        return brindlecap::test::case_test_name(info.param);
+    });
 
 // Positions of a round size must come out as integers, not as 1e+05.
 TEST(RealR, ReportsMatchesAtRoundPositions) {
@@ -90,8 +90,10 @@ TEST(RealR, ValuesAroundRsInputPiecesStayData) {
     for (int k = 4082; k < 4092; ++k) {
         for (const char* lead : {R"(\u0000\u0000)", R"(\\)", "y"}) {
             options.stdin_bytes += std::string(R"({"op":"test","pattern":"zzz","text":")") + lead +
-                                   std::string(static_cast<std::size_t>(k), 'y') + "\\\"" + payload + "\"}\n";
-            expected += R"({"matches":[],"status":"ok"})" "\n";
+                                   std::string(static_cast<std::size_t>(k), 'y') + "\\\"" +
+                                   payload + "\"}\n";
+            expected += R"({"matches":[],"status":"ok"})"
+                        "\n";
         }
     }
     const auto result = brindlecap::test::run_program(PROGRAM, options);
@@ -162,13 +164,15 @@ std::vector<std::string> texts_of_kind(const std::string& kind) {
         return {text};
     }
     if (kind == "ascii") {
-        return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" + std::string(100, 'y')};
+        return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" +
+                std::string(100, 'y')};
     }
     return {expand(kind, "", false)};
 }
 
 std::string request_line(const LongValueRequest& r) {
-    brindlecap::Json request = {{"op", r.op}, {"flags", r.flags}, {"pattern", r.pattern}, {"text", r.text}};
+    brindlecap::Json request = {
+        {"op", r.op}, {"flags", r.flags}, {"pattern", r.pattern}, {"text", r.text}};
     if (r.op == "replace") {
         request["replacement"] = r.replacement;
     }
@@ -177,7 +181,8 @@ std::string request_line(const LongValueRequest& r) {
 
 std::string replaced(std::string_view text, std::string_view from, std::string_view to) {
     const std::size_t at = text.find(from);
-    return std::string(text.substr(0, at)) + std::string(to) + std::string(text.substr(at + from.size()));
+    return std::string(text.substr(0, at)) + std::string(to) +
+           std::string(text.substr(at + from.size()));
 }
 
 // The program with each value as one literal, only backslashes and quotation
@@ -201,24 +206,27 @@ std::string one_line_program(const LongValueRequest& r) {
         return replaced(program, "__IC__", ic);
     }
     if (r.op == "replace") {
-        return "cat(gsub(" + literal(r.pattern) + "," + literal(r.replacement) + "," + literal(r.text) +
-               ",perl=TRUE,ignore.case=" + ic + "))\n";
+        return "cat(gsub(" + literal(r.pattern) + "," + literal(r.replacement) + "," +
+               literal(r.text) + ",perl=TRUE,ignore.case=" + ic + "))\n";
     }
-    return "cat(as.integer(grepl(" + literal(r.pattern) + "," + literal(r.text) + ",perl=TRUE,ignore.case=" + ic +
-           ")))\n";
+    return "cat(as.integer(grepl(" + literal(r.pattern) + "," + literal(r.text) +
+           ",perl=TRUE,ignore.case=" + ic + ")))\n";
 }
 
 // The same computation on the values read from files.
 std::string files_program(const LongValueRequest& r, const std::string& dir) {
-    for (const auto& [name, value] : {std::pair<std::string, const std::string&>{"pattern", r.pattern},
-                                      {"text", r.text},
-                                      {"replacement", r.replacement}}) {
+    for (const auto& [name, value] :
+         {std::pair<std::string, const std::string&>{"pattern", r.pattern},
+          {"text", r.text},
+          {"replacement", r.replacement}}) {
         std::ofstream(dir + "/" + name, std::ios::binary) << value;
     }
     const std::string ic(brindlecap::r::r_ignore_case_literal(r.flags));
-    std::string program = "value <- function(name) {\n  f <- file.path(\"" + dir +
-                          "\", name)\n  if (file.size(f) == 0) \"\" else readChar(f, file.size(f), useBytes = TRUE)\n}\n"
-                          "p <- value(\"pattern\")\nt <- value(\"text\")\nr <- value(\"replacement\")\n";
+    std::string program =
+        "value <- function(name) {\n  f <- file.path(\"" + dir +
+        "\", name)\n  if (file.size(f) == 0) \"\" else readChar(f, file.size(f), useBytes = "
+        "TRUE)\n}\n"
+        "p <- value(\"pattern\")\nt <- value(\"text\")\nr <- value(\"replacement\")\n";
     if (r.op == "test") {
         std::string_view rest = brindlecap::r::match_script_template;
         rest.remove_prefix(rest.find("m <- gregexpr"));
@@ -260,14 +268,17 @@ TEST_P(LongValues, ReachRIntact) {
         std::ofstream(program_path, std::ios::binary)
             << (from_files ? files_program(request, scratch.path()) : one_line_program(request));
         brindlecap::test::RunOptions reference;
-        reference.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-on-file"}, {"REFERENCE_PROGRAM", program_path}};
+        reference.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-on-file"},
+                             {"REFERENCE_PROGRAM", program_path}};
         reference.stdin_bytes = request_line(request);
         const auto expected = brindlecap::test::run_program(PROGRAM, reference);
         std::string answer;
         std::getline(lines, answer);
-        EXPECT_EQ(answer + "\n", expected.out) << GetParam().where << ": text of " << request.text.size() << " bytes";
+        EXPECT_EQ(answer + "\n", expected.out)
+            << GetParam().where << ": text of " << request.text.size() << " bytes";
         // Guards against two equal failures of the setup.
-        EXPECT_EQ(answer.find(R"("status":"error")") == std::string::npos, from_files) << answer.substr(0, 300);
+        EXPECT_EQ(answer.find(R"("status":"error")") == std::string::npos, from_files)
+            << answer.substr(0, 300);
     }
 }
 
@@ -275,8 +286,8 @@ INSTANTIATE_TEST_SUITE_P(File, LongValues,
                          ::testing::ValuesIn(brindlecap::test::load_tab_rows(LONG_VALUE_CASES, 6)),
                          [](const ::testing::TestParamInfo<brindlecap::test::TabRow>& info) {
                              const auto& f = info.param.fields;
-                             return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" + f[5] + "_" +
-                                    std::to_string(info.index);
+                             return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" +
+                                    f[5] + "_" + std::to_string(info.index);
                          });
 
 }  // namespace

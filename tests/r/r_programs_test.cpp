@@ -69,7 +69,8 @@ TEST(Programs, CarryEveryValueExactlyAsSent) {
 // piece that R would not read as one complete string on its own line, or
 // one with more than a few semicolons, each of which makes R parse the line
 // again.
-std::optional<std::vector<std::string>> read_pieces(const std::string& name, std::string_view statements) {
+std::optional<std::vector<std::string>> read_pieces(const std::string& name,
+                                                    std::string_view statements) {
     std::vector<std::string_view> lines;
     for (std::size_t at = 0; at < statements.size();) {
         const std::size_t feed = statements.find('\n', at);
@@ -140,8 +141,9 @@ TEST(ValueStatements, AShortValueTakesTheOneLiteralLine) {
 // value (less its NULs).
 TEST(ValueStatements, ALongValueTakesOneCompleteStatementPerLine) {
     using namespace std::string_view_literals;
-    for (std::string_view unit : {"a"sv, "\xc3\xa9"sv, "\xe2\x82\xac"sv, "\xf0\x9f\x98\x80"sv, "\""sv, "\\"sv, "\r"sv,
-                                  "\n"sv, ";"sv, "\r\n"sv, "\0x"sv, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;"sv}) {
+    for (std::string_view unit :
+         {"a"sv, "\xc3\xa9"sv, "\xe2\x82\xac"sv, "\xf0\x9f\x98\x80"sv, "\""sv, "\\"sv, "\r"sv,
+          "\n"sv, ";"sv, "\r\n"sv, "\0x"sv, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;"sv}) {
         for (std::size_t lead = 0; lead < 4; ++lead) {
             std::string value(lead, 'a');
             while (value.size() < 9000) {
@@ -176,20 +178,24 @@ TEST(Programs, TakeTheLongFormOnlyWhenALineWouldNotFit) {
     // TRUE is a byte shorter than FALSE.
     EXPECT_EQ(r::build_replace_program("a", "i", text + "x", "b").find('\n'), std::string::npos);
     EXPECT_EQ(r::build_replace_program("a", "i", text + "xx", "b"),
-              r::value_statements("p", "a") + r::value_statements("r", "b") + r::value_statements("t", text + "xx") +
-                  "cat(.Internal(do.call(\"gsub\", list(p, r, t, perl = TRUE, ignore.case = TRUE), globalenv())))");
+              r::value_statements("p", "a") + r::value_statements("r", "b") +
+                  r::value_statements("t", text + "xx") +
+                  "cat(.Internal(do.call(\"gsub\", list(p, r, t, perl = TRUE, ignore.case = TRUE), "
+                  "globalenv())))");
     const std::string validate_head = "cat(as.integer(grepl(\"a\",\"";
     const std::string validate_tail = "\",perl=TRUE,ignore.case=FALSE)))";
     text.assign(4000 - 1 - validate_head.size() - validate_tail.size(), 'x');
     EXPECT_EQ(r::build_validate_program("a", "", text), validate_head + text + validate_tail);
     EXPECT_EQ(r::build_validate_program("a", "", text + "x"),
               r::value_statements("p", "a") + r::value_statements("t", text + "x") +
-                  "cat(as.integer(.Internal(do.call(\"grepl\", list(p, t, perl = TRUE, ignore.case = FALSE), "
+                  "cat(as.integer(.Internal(do.call(\"grepl\", list(p, t, perl = TRUE, ignore.case "
+                  "= FALSE), "
                   "globalenv()))))");
     // In "test" each value line is filled on its own; the rest stays the template.
     const std::string long_text(5000, 'y');
     const std::string program = r::build_match_program("a", "", long_text);
-    const std::string_view tail = r::match_script_template.substr(r::match_script_template.find("m <- gregexpr"));
+    const std::string_view tail =
+        r::match_script_template.substr(r::match_script_template.find("m <- gregexpr"));
     std::string expected_tail(tail);
     expected_tail.replace(expected_tail.find("__IC__"), 6, "FALSE");
     EXPECT_EQ(program, "\np <- \"a\"\n" + r::value_statements("t", long_text) + expected_tail);
