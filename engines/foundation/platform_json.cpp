@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <new>
+#include <optional>
 
 namespace brindlecap::foundation::platform {
 
@@ -25,7 +26,9 @@ struct JsonObject {
     // The top-level members whose values are JSON strings; nothing else of
     // the request is kept. Either views into the reader's parser (a line that
     // the fast parser accepts) or strings of their own (every other line).
-    std::vector<std::pair<std::string_view, std::string_view>> views;
+    // The views list every member in order, with no value for one that is
+    // not a string, so that the last of a repeated key counts.
+    std::vector<std::pair<std::string_view, std::optional<std::string_view>>> views;
     std::map<std::string, std::string, std::less<>> strings;
 };
 
@@ -113,12 +116,14 @@ FastParse fast_parse_object(JsonReaderState& state, std::string_view line, JsonO
     }
     simdjson::dom::object members;
     if (root.get_object().get(members) != simdjson::SUCCESS) return FastParse::not_an_object;
+    // Settling repeated keys here would cost a pass over the members kept
+    // for every member read; the lookup takes the last one instead.
     for (const simdjson::dom::key_value_pair member : members) {
-        // A key given twice: the later value counts, string or not.
-        std::erase_if(object.views, [&](const auto& kept) { return kept.first == member.key; });
         std::string_view value;
         if (member.value.get_string().get(value) == simdjson::SUCCESS)
             object.views.emplace_back(member.key, value);
+        else
+            object.views.emplace_back(member.key, std::nullopt);
     }
     return FastParse::object;
 }
@@ -162,8 +167,8 @@ JsonObjectPtr json_object_with_line(JsonReader& reader, std::string_view line) {
 }
 
 std::optional<std::string_view> string_member(const JsonObject& object, std::string_view key) {
-    for (const auto& [name, value] : object.views) {
-        if (name == key) return value;
+    for (auto it = object.views.rbegin(); it != object.views.rend(); ++it) {
+        if (it->first == key) return it->second;
     }
     const auto it = object.strings.find(key);
     if (it == object.strings.end()) return std::nullopt;
