@@ -3,10 +3,10 @@
 #include "self_path.h"
 
 #include "protocol/base/descriptor.h"
+#include "protocol/base/os_error.h"
+#include "protocol/base/process_start.h"
 #include "protocol/base/spawn_attributes.h"
-#include "protocol/process_start.h"
-#include "protocol/protocol.h"
-#include "protocol/utf8.h"
+#include "protocol/base/utf8.h"
 
 #include <spawn.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "flavours.h"
 
-#include "protocol/utf8.h"
+#include "protocol/base/utf8.h"
 
 #include <sys/stat.h>
 

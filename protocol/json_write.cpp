@@ -1,5 +1,6 @@
 #include "protocol.h"
-#include "utf8.h"
+
+#include "protocol/base/utf8.h"
 
 #include <array>
 

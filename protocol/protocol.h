@@ -30,6 +30,11 @@ struct Operation {
 // UTF-8, or a response cannot be written; answers every non-empty line.
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
 
+// The line written on standard error when a response cannot be written:
+// "<program_name>: write: <error text>" and a line feed. `error` is what
+// write_all gave (a write that accepted nothing reads as EIO).
+std::string write_failure_line(std::string_view program_name, int error);
+
 // One request line in, one response text (without line feed) out. Never fails:
 // a request that exhausts memory is answered "out of memory".
 std::string handle_request(std::string_view line, std::span<const Operation> operations);
@@ -76,8 +81,5 @@ void append_json_string(std::string& out, std::string_view value);
 // The same without the quotes, for a string written in pieces; `value` must
 // be well-formed UTF-8.
 void append_json_escaped(std::string& out, std::string_view value);
-
-// "<strerror text> (os error N)"
-std::string os_error_text(int error_number);
 
 }  // namespace brindlecap

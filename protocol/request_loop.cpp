@@ -1,5 +1,8 @@
 #include "protocol.h"
 
+#include "protocol/base/descriptor.h"
+#include "protocol/base/os_error.h"
+
 #include <simdjson.h>
 
 #include <sys/uio.h>
@@ -190,7 +193,7 @@ private:
 };
 
 // Writes all of `bytes` and then a line feed, in one system call when it can;
-// the error number on failure, 0 on success.
+// what write_all gives for the same write.
 int write_with_feed(int fd, std::string_view bytes) {
     static const char feed = '\n';
     iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&feed), 1}};
@@ -202,7 +205,7 @@ int write_with_feed(int fd, std::string_view bytes) {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (put == 0) return EIO;
+        if (put == 0) return WRITE_NO_PROGRESS;
         auto done = static_cast<std::size_t>(put);
         while (count > 0 && done >= part->iov_len) {
             done -= part->iov_len;
@@ -217,19 +220,6 @@ int write_with_feed(int fd, std::string_view bytes) {
     return 0;
 }
 
-// Writes all of `bytes`; the error number on failure, 0 on success.
-int write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t put = write(fd, bytes.data(), bytes.size());
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (put == 0) return EIO;
-        bytes.remove_prefix(static_cast<std::size_t>(put));
-    }
-    return 0;
-}
 
 // Writes the response and its line feed. A small response or one with room
 // to spare takes the feed itself (one plain write, the cheapest call); a
@@ -279,6 +269,12 @@ std::string answer(std::string_view line, std::span<const Operation> operations,
 
 }  // namespace
 
+std::string write_failure_line(std::string_view program_name, int error) {
+    // No error number says that nothing was accepted; EIO comes nearest.
+    const int number = error == WRITE_NO_PROGRESS ? EIO : error;
+    return std::string(program_name) + ": write: " + os_error_text(number) + "\n";
+}
+
 std::string handle_request(std::string_view line, std::span<const Operation> operations) {
     return answer(line, operations, parse_request);
 }
@@ -307,9 +303,7 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
         if (const int error = write_response(STDOUT_FILENO, response); error != 0) {
-            const std::string report =
-                std::string(program_name) + ": write: " + os_error_text(error) + "\n";
-            write_all(STDERR_FILENO, report);
+            write_all(STDERR_FILENO, write_failure_line(program_name, error));
             return;
         }
     }

@@ -2,7 +2,7 @@
 #include "dart_script.h"
 
 #include "protocol/base/descriptor.h"
-#include "protocol/process_start.h"
+#include "protocol/base/process_start.h"
 #include "protocol/protocol.h"
 
 #include <unistd.h>

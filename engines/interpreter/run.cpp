@@ -4,9 +4,9 @@
 #include "texts.h"
 
 #include "protocol/base/descriptor.h"
+#include "protocol/base/os_error.h"
 #include "protocol/base/spawn_attributes.h"
-#include "protocol/protocol.h"
-#include "protocol/utf8.h"
+#include "protocol/base/utf8.h"
 
 #include <fcntl.h>
 #include <poll.h>

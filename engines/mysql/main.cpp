@@ -1,5 +1,5 @@
 #include "mysql_engine.h"
-#include "process_start.h"
+#include "protocol/base/process_start.h"
 
 #include <array>
 

@@ -1,6 +1,7 @@
 #include "mysql_engine.h"
 
-#include "utf8.h"
+#include "protocol/base/descriptor.h"
+#include "protocol/base/utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -43,22 +44,10 @@ void send_piece(ResponseStream& stream) {
         stream.last.reserve(kPiece + 1);
         stream.spilled = true;
     }
-    std::string_view bytes(stream.buffer, stream.used);
-    while (!bytes.empty()) {
-        const ssize_t put = write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            const int error = put < 0 ? errno : EIO;
-            const std::string report = std::string(PROGRAM_NAME) + ": write: " + os_error_text(error) + "\n";
-            for (std::string_view rest = report; !rest.empty();) {
-                const ssize_t done = write(STDERR_FILENO, rest.data(), rest.size());
-                if (done < 0 && errno == EINTR) continue;
-                if (done <= 0) break;
-                rest.remove_prefix(static_cast<std::size_t>(done));
-            }
-            std::_Exit(ENGINE_EXIT_STATUS);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(put));
+    const int error = write_all(STDOUT_FILENO, std::string_view(stream.buffer, stream.used));
+    if (error != 0) {
+        write_all(STDERR_FILENO, write_failure_line(PROGRAM_NAME, error));
+        std::_Exit(ENGINE_EXIT_STATUS);
     }
     stream.used = 0;
 }

@@ -1,7 +1,7 @@
 // brindlecap-shell-engine: POSIX (TRE) regular expressions over the line
 // protocol.
 #include "operations.h"
-#include "protocol/process_start.h"
+#include "protocol/base/process_start.h"
 #include "protocol/protocol.h"
 
 #include <clocale>

@@ -1,7 +1,7 @@
 #include "operations.h"
 
 #include "pattern.h"
-#include "protocol/utf8.h"
+#include "protocol/base/utf8.h"
 #include "replacement.h"
 #include "search.h"
 

@@ -1,6 +1,6 @@
 #include "replacement.h"
 
-#include "protocol/utf8.h"
+#include "protocol/base/utf8.h"
 
 #include <unicode/ucasemap.h>
 #include <unicode/uchar.h>

@@ -1,8 +1,10 @@
 // The base helpers: writing whole buffers, owning descriptors, the spawn
-// attributes, and the line and field readers.
+// attributes, the line and field readers, UTF-8 checks and error wording.
 #include "protocol/base/descriptor.h"
 #include "protocol/base/lines.h"
+#include "protocol/base/os_error.h"
 #include "protocol/base/spawn_attributes.h"
+#include "protocol/base/utf8.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
@@ -193,6 +195,41 @@ TEST(ParseDecimalDigits, Table) {
         } else {
             EXPECT_EQ(value, std::optional(row[1].get<std::uint64_t>())) << "text: " << row[0];
         }
+    }
+}
+
+TEST(OsErrorText, SystemMessageThenNumber) {
+    EXPECT_EQ(brindlecap::os_error_text(32), "Broken pipe (os error 32)");
+    EXPECT_EQ(brindlecap::os_error_text(2), "No such file or directory (os error 2)");
+}
+
+struct Utf8Case {
+    const char* name;
+    std::string bytes;
+    bool valid;
+    std::string replaced;
+};
+
+TEST(Utf8, ValidityAndReplacementByMaximalSubparts) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const Utf8Case cases[] = {
+        {"ascii", "abc\n", true, "abc\n"},
+        {"two three four byte", "é€😀", true, "é€😀"},
+        {"lone continuation", "a\x80z", false, "a" + fffd + "z"},
+        {"0xFF", "\xFF", false, fffd},
+        {"truncated three-byte lead at end", "\xE2\x82", false, fffd},
+        {"truncated then ascii", "\xE2\x82x", false, fffd + "x"},
+        {"overlong two-byte", "\xC0\xAF", false, fffd + fffd},
+        {"overlong three-byte", "\xE0\x80\xAF", false, fffd + fffd + fffd},
+        {"surrogate", "\xED\xA0\x80", false, fffd + fffd + fffd},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", false, fffd + fffd + fffd + fffd},
+        {"four-byte cut short", "\xF0\x9F\x98", false, fffd},
+        {"long ascii run then bad byte", std::string(40, 'a') + "\xFE", false, std::string(40, 'a') + fffd},
+        {"nul is valid", std::string("a\0b", 3), true, std::string("a\0b", 3)},
+    };
+    for (const Utf8Case& c : cases) {
+        EXPECT_EQ(brindlecap::is_valid_utf8(c.bytes), c.valid) << c.name;
+        EXPECT_EQ(brindlecap::decode_with_replacement(c.bytes), c.replaced) << c.name;
     }
 }
 

@@ -3,7 +3,7 @@
 #include "engines/dart/dart_engine.h"
 #include "engines/dart/dart_script.h"
 #include "protocol/base/descriptor.h"
-#include "protocol/protocol.h"
+#include "protocol/base/os_error.h"
 #include "tests/support/tables.h"
 #include "tests/support/temp_dir.h"
 

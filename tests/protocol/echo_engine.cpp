@@ -1,4 +1,4 @@
-#include "process_start.h"
+#include "protocol/base/process_start.h"
 #include "protocol.h"
 
 #include <new>

@@ -1,6 +1,6 @@
 #include "e2e.h"
 #include "protocol.h"
-#include "utf8.h"
+#include "protocol/base/descriptor.h"
 
 #include <gtest/gtest.h>
 
@@ -164,6 +164,12 @@ TEST(AppendJsonString, WritesWhatTheWriterWrites) {
     EXPECT_EQ(out, "\"a\xEF\xBF\xBD\\\"\xEF\xBF\xBD\"");
 }
 
+TEST(WriteFailureLine, NamesTheProgramAndTheErrorAndReadsNoProgressAsEio) {
+    EXPECT_EQ(brindlecap::write_failure_line("prog", 32), "prog: write: Broken pipe (os error 32)\n");
+    EXPECT_EQ(brindlecap::write_failure_line("prog", brindlecap::WRITE_NO_PROGRESS),
+              "prog: write: Input/output error (os error 5)\n");
+}
+
 TEST(ErrorResponse, MessageComesBeforeStatus) {
     EXPECT_EQ(brindlecap::error_response("a \"b\"\n"), R"({"message":"a \"b\"\n","status":"error"})");
     std::vector<std::string> messages = {"", "é€😀\x7f/", std::string("a\0b", 3), "\xC3", "last read: '\xEF'",
@@ -173,41 +179,6 @@ TEST(ErrorResponse, MessageComesBeforeStatus) {
         EXPECT_EQ(brindlecap::error_response(message),
                   brindlecap::write_json(Json{{"message", message}, {"status", "error"}}))
             << message;
-}
-
-TEST(OsErrorText, SystemMessageThenNumber) {
-    EXPECT_EQ(brindlecap::os_error_text(32), "Broken pipe (os error 32)");
-    EXPECT_EQ(brindlecap::os_error_text(2), "No such file or directory (os error 2)");
-}
-
-struct Utf8Case {
-    const char* name;
-    std::string bytes;
-    bool valid;
-    std::string replaced;
-};
-
-TEST(Utf8, ValidityAndReplacementByMaximalSubparts) {
-    const std::string fffd = "\xEF\xBF\xBD";
-    const Utf8Case cases[] = {
-        {"ascii", "abc\n", true, "abc\n"},
-        {"two three four byte", "é€😀", true, "é€😀"},
-        {"lone continuation", "a\x80z", false, "a" + fffd + "z"},
-        {"0xFF", "\xFF", false, fffd},
-        {"truncated three-byte lead at end", "\xE2\x82", false, fffd},
-        {"truncated then ascii", "\xE2\x82x", false, fffd + "x"},
-        {"overlong two-byte", "\xC0\xAF", false, fffd + fffd},
-        {"overlong three-byte", "\xE0\x80\xAF", false, fffd + fffd + fffd},
-        {"surrogate", "\xED\xA0\x80", false, fffd + fffd + fffd},
-        {"above U+10FFFF", "\xF4\x90\x80\x80", false, fffd + fffd + fffd + fffd},
-        {"four-byte cut short", "\xF0\x9F\x98", false, fffd},
-        {"long ascii run then bad byte", std::string(40, 'a') + "\xFE", false, std::string(40, 'a') + fffd},
-        {"nul is valid", std::string("a\0b", 3), true, std::string("a\0b", 3)},
-    };
-    for (const Utf8Case& c : cases) {
-        EXPECT_EQ(brindlecap::is_valid_utf8(c.bytes), c.valid) << c.name;
-        EXPECT_EQ(brindlecap::decode_with_replacement(c.bytes), c.replaced) << c.name;
-    }
 }
 
 }  // namespace
