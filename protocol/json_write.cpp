@@ -28,7 +28,7 @@ bool is_plain_json_text(std::string_view bytes) {
 // text the JSON writer gives it, taken once from the writer itself, so the two
 // can never disagree.
 void append_json_escaped(std::string& out, std::string_view value) {
-    static const auto escapes = [] {
+    static const auto ESCAPES = [] {
         std::array<std::string, 128> table;
         for (unsigned c = 0; c < table.size(); ++c) {
             if (!needs_escape(static_cast<unsigned char>(c))) continue;
@@ -42,7 +42,7 @@ void append_json_escaped(std::string& out, std::string_view value) {
         auto c = static_cast<unsigned char>(value[i]);
         if (!needs_escape(c)) continue;
         out.append(value.substr(run, i - run));
-        out += escapes[c];
+        out += ESCAPES[c];
         run = i + 1;
     }
     out.append(value.substr(run));

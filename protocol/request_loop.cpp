@@ -195,8 +195,8 @@ private:
 // Writes all of `bytes` and then a line feed, in one system call when it can;
 // what write_all gives for the same write.
 int write_with_feed(int fd, std::string_view bytes) {
-    static const char feed = '\n';
-    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&feed), 1}};
+    static const char LINE_FEED = '\n';
+    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&LINE_FEED), 1}};
     iovec* part = parts;
     int count = 2;
     while (count > 0) {
@@ -241,11 +241,11 @@ std::string dispatch(std::variant<Json, std::string> parsed, std::span<const Ope
     if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
     const Json& request = std::get<Json>(parsed);
 
-    static const std::string default_op = "test", empty;
-    const std::string& op = member_or(request, "op", default_op);
-    const std::string& pattern = member_or(request, "pattern", empty);
-    const std::string& flags = member_or(request, "flags", empty);
-    const std::string& text = member_or(request, "text", empty);
+    static const std::string DEFAULT_OP = "test", EMPTY;
+    const std::string& op = member_or(request, "op", DEFAULT_OP);
+    const std::string& pattern = member_or(request, "pattern", EMPTY);
+    const std::string& flags = member_or(request, "flags", EMPTY);
+    const std::string& text = member_or(request, "text", EMPTY);
 
     for (const Operation& operation : operations) {
         if (operation.name == op) return operation.answer(request, pattern, flags, text);

@@ -1,4 +1,5 @@
 #include "mysql_engine.h"
+
 #include "protocol/base/process_start.h"
 
 #include <array>
@@ -19,10 +20,10 @@ int main() {
     // fresh pages in for every request.
     mallopt(M_MMAP_MAX, 0);
     mallopt(M_TRIM_THRESHOLD, KEPT_FREE_MEMORY);
-    static constexpr std::array<brindlecap::Operation, 2> operations = {{
-        {"test", brindlecap::mysql::test_operation},
-        {"replace", brindlecap::mysql::replace_operation},
+    static constexpr std::array<brindlecap::Operation, 2> OPERATIONS = {{
+        {"test", brindlecap::mysql::run_test},
+        {"replace", brindlecap::mysql::run_replace},
     }};
-    brindlecap::run_request_loop(brindlecap::mysql::PROGRAM_NAME, operations);
+    brindlecap::run_request_loop(brindlecap::mysql::PROGRAM_NAME, OPERATIONS);
     return brindlecap::ENGINE_EXIT_STATUS;
 }

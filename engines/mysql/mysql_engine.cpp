@@ -21,17 +21,17 @@ namespace {
 // process. A response that outgrows it goes to standard output piece by piece
 // as it is made, so that a response of many megabytes is never held whole;
 // only its last piece goes back to the request loop, which ends the line.
-constexpr std::size_t kPiece = 128 * 1024;
+constexpr std::size_t PIECE_BYTES = 128 * 1024;
 
 struct ResponseStream {
-    char* buffer;           // kPiece bytes, kept for the life of the process
+    char* buffer;           // PIECE_BYTES bytes, kept for the life of the process
     std::size_t used = 0;
     std::string last;       // room for the last piece and the line feed
     bool spilled = false;
 };
 
 char* response_buffer() {
-    static char buffer[kPiece];
+    static char buffer[PIECE_BYTES];
     return buffer;
 }
 
@@ -41,7 +41,7 @@ char* response_buffer() {
 // loop cannot be told to stop from inside an operation).
 void send_piece(ResponseStream& stream) {
     if (!stream.spilled) {
-        stream.last.reserve(kPiece + 1);
+        stream.last.reserve(PIECE_BYTES + 1);
         stream.spilled = true;
     }
     const int error = write_all(STDOUT_FILENO, std::string_view(stream.buffer, stream.used));
@@ -52,9 +52,9 @@ void send_piece(ResponseStream& stream) {
     stream.used = 0;
 }
 
-// Bytes up to kPiece go in whole.
+// Bytes up to PIECE_BYTES go in whole.
 inline void put(ResponseStream& stream, std::string_view bytes) {
-    if (stream.used + bytes.size() > kPiece) send_piece(stream);
+    if (stream.used + bytes.size() > PIECE_BYTES) send_piece(stream);
     std::memcpy(stream.buffer + stream.used, bytes.data(), bytes.size());
     stream.used += bytes.size();
 }
@@ -63,17 +63,17 @@ inline void put(ResponseStream& stream, std::string_view bytes) {
 // moves rather than a call, which counts at a million entries.
 template <std::size_t N>
 inline void put(ResponseStream& stream, const char (&literal)[N]) {
-    constexpr std::size_t size = N - 1;
-    if (stream.used + size > kPiece) send_piece(stream);
-    std::memcpy(stream.buffer + stream.used, literal, size);
-    stream.used += size;
+    constexpr std::size_t SIZE = N - 1;
+    if (stream.used + SIZE > PIECE_BYTES) send_piece(stream);
+    std::memcpy(stream.buffer + stream.used, literal, SIZE);
+    stream.used += SIZE;
 }
 
 void put_number(ResponseStream& stream, int64_t value) {
-    constexpr std::size_t most = 20;  // digits and sign of any int64_t
-    if (stream.used + most > kPiece) send_piece(stream);
+    constexpr std::size_t MOST_DIGITS = 20;  // digits and sign of any int64_t
+    if (stream.used + MOST_DIGITS > PIECE_BYTES) send_piece(stream);
     char* const at = stream.buffer + stream.used;
-    stream.used += static_cast<std::size_t>(std::to_chars(at, at + most, value).ptr - at);
+    stream.used += static_cast<std::size_t>(std::to_chars(at, at + MOST_DIGITS, value).ptr - at);
 }
 
 // What the shared writer puts for each byte below 0x80 that it escapes
@@ -84,7 +84,7 @@ struct Escapes {
 };
 
 const Escapes& escapes() {
-    static const Escapes table = [] {
+    static const Escapes ESCAPES = [] {
         Escapes escapes;
         for (unsigned c = 0; c < escapes.text.size(); ++c) {
             const char byte = static_cast<char>(c);
@@ -93,7 +93,7 @@ const Escapes& escapes() {
         }
         return escapes;
     }();
-    return table;
+    return ESCAPES;
 }
 
 // `value` as a JSON string. It is a slice of a text that ICU converted, so it
@@ -113,8 +113,8 @@ void put_string(ResponseStream& stream, std::string_view value) {
         std::size_t run = i;
         while (run < size && !table.needed[static_cast<unsigned char>(bytes[run])]) ++run;
         while (i < run) {
-            if (stream.used == kPiece) send_piece(stream);
-            const std::size_t piece = std::min(run - i, kPiece - stream.used);
+            if (stream.used == PIECE_BYTES) send_piece(stream);
+            const std::size_t piece = std::min(run - i, PIECE_BYTES - stream.used);
             std::memcpy(stream.buffer + stream.used, bytes + i, piece);
             stream.used += piece;
             i += piece;
@@ -225,7 +225,7 @@ std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
     return message;
 }
 
-std::string test_operation(const Json& /*request*/, const std::string& pattern,
+std::string run_test(const Json& /*request*/, const std::string& pattern,
                            const std::string& flags, const std::string& text) {
     if (text.empty()) {
         return write_json(Json{{"matches", Json::array()}, {"status", "ok"}});
@@ -244,7 +244,7 @@ std::string test_operation(const Json& /*request*/, const std::string& pattern,
     return test_response(text, matches.get(), found == nullptr || count < 0 ? 0 : count);
 }
 
-std::string replace_operation(const Json& request, const std::string& pattern,
+std::string run_replace(const Json& request, const std::string& pattern,
                               const std::string& flags, const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     if (text.empty()) {

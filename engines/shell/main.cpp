@@ -1,6 +1,7 @@
 // brindlecap-shell-engine: POSIX (TRE) regular expressions over the line
 // protocol.
 #include "operations.h"
+
 #include "protocol/base/process_start.h"
 #include "protocol/protocol.h"
 
@@ -27,11 +28,11 @@ constexpr int HEAP_BUFFER_BYTES = 32 << 20;  // glibc's largest mapping threshol
 constexpr int HEAP_KEPT_BYTES = 64 << 20;
 
 void* run_loop(void*) {
-    static constexpr brindlecap::Operation operations[] = {
-        {"test", &brindlecap::shell::test_operation},
-        {"replace", &brindlecap::shell::replace_operation},
+    static constexpr brindlecap::Operation OPERATIONS[] = {
+        {"test", &brindlecap::shell::run_test},
+        {"replace", &brindlecap::shell::run_replace},
     };
-    brindlecap::run_request_loop("brindlecap-shell-engine", operations);
+    brindlecap::run_request_loop("brindlecap-shell-engine", OPERATIONS);
     return nullptr;
 }
 

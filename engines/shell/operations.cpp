@@ -1,9 +1,10 @@
 #include "operations.h"
 
 #include "pattern.h"
-#include "protocol/base/utf8.h"
 #include "replacement.h"
 #include "search.h"
+
+#include "protocol/base/utf8.h"
 
 #include <charconv>
 #include <optional>
@@ -31,7 +32,7 @@ constexpr std::string_view MATCH_TEXT = R"(,"match":)";
 
 }  // namespace
 
-std::string test_operation(const Json&, const std::string& pattern, const std::string& flags,
+std::string run_test(const Json&, const std::string& pattern, const std::string& flags,
                            const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
@@ -62,7 +63,7 @@ std::string test_operation(const Json&, const std::string& pattern, const std::s
     return response;
 }
 
-std::string replace_operation(const Json& request, const std::string& pattern,
+std::string run_replace(const Json& request, const std::string& pattern,
                               const std::string& flags, const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     auto compiled = compile_regex(pattern, flags);

@@ -1,5 +1,5 @@
 /* The adapter's header is plain C: a C caller sees the same eleven functions. */
-#include "mysql_adapter.h"
+#include "engines/mysql/adapter/mysql_adapter.h"
 
 #include <stddef.h>
 

@@ -1,6 +1,6 @@
 // The adapter called directly, through its flat interface and its inner steps.
-#include "adapter_internal.h"
-#include "mysql_adapter.h"
+#include "engines/mysql/adapter/adapter_internal.h"
+#include "engines/mysql/adapter/mysql_adapter.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -117,8 +117,8 @@ TEST(MysqlAdapter, ReferenceOffsetsMatchTheTable) {
 // (near ones walk, far ones start from the table) and with the table
 // impossible to allocate: always the offset that the bytes give.
 TEST(MysqlAdapter, ByteOffsetsInAnyOrder) {
-    static constexpr adapter::Allocator system{std::realloc};
-    static constexpr adapter::Allocator none{[](void*, std::size_t) -> void* { return nullptr; }};
+    static constexpr adapter::Allocator SYSTEM_ALLOCATOR{std::realloc};
+    static constexpr adapter::Allocator NO_MEMORY{[](void*, std::size_t) -> void* { return nullptr; }};
     std::vector<std::string> texts;
     for (const json& c : cases()["offset_maps"]) texts.push_back(c["text"].get<std::string>());
     std::string mixed;
@@ -132,7 +132,7 @@ TEST(MysqlAdapter, ByteOffsetsInAnyOrder) {
         const std::vector<int32_t> map = reference_offsets(text);
         ASSERT_EQ(map.size(), static_cast<std::size_t>(utf16.length) + 1);
         const auto entries = static_cast<int64_t>(map.size());
-        for (const adapter::Allocator* allocator : {&system, &none}) {
+        for (const adapter::Allocator* allocator : {&SYSTEM_ALLOCATOR, &NO_MEMORY}) {
             for (int64_t step : {1, 2, 3, 7, 63, 64, 65, 129, 200, 401}) {
                 adapter::OffsetWalker walker = adapter::offset_walker(utf16, *allocator);
                 for (int64_t n = 0; n < 2 * entries; ++n) {

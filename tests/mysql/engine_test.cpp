@@ -1,6 +1,6 @@
 // The engine program end to end, its flag letters, and its exported adapter.
-#include "e2e.h"
-#include "mysql_engine.h"
+#include "engines/mysql/mysql_engine.h"
+#include "tests/support/e2e.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ TEST(MysqlEngineCases, TestResponseEscapesEveryCharacterAsTheSharedWriter) {
     text += "\u00e9\u6771\U0001F600\u2028\u00a0";
     for (const char* pattern : {"[\\s\\S]", "([\\s\\S]{3})", "(?s)(.+)"}) {
         const std::string response =
-            brindlecap::mysql::test_operation(brindlecap::Json::object(), pattern, "", text);
+            brindlecap::mysql::run_test(brindlecap::Json::object(), pattern, "", text);
         const brindlecap::Json parsed = brindlecap::Json::parse(response);
         EXPECT_EQ(brindlecap::write_json(parsed), response) << pattern;
         std::string joined;

@@ -1,5 +1,5 @@
 #include "protocol/base/process_start.h"
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <new>
 
@@ -36,9 +36,9 @@ std::string answer_exhaust(const Json&, const std::string&, const std::string&, 
 
 int main() {
     brindlecap::prepare_standard_streams();
-    static constexpr brindlecap::Operation operations[] = {{"test", answer_test}, {"replace", answer_replace},
+    static constexpr brindlecap::Operation OPERATIONS[] = {{"test", answer_test}, {"replace", answer_replace},
                                                                {"exhaust", answer_exhaust},
                                                                {"echo", answer_echo}};
-    brindlecap::run_request_loop("brindlecap-echo-engine", operations);
+    brindlecap::run_request_loop("brindlecap-echo-engine", OPERATIONS);
     return brindlecap::ENGINE_EXIT_STATUS;
 }

@@ -1,4 +1,4 @@
-#include "e2e.h"
+#include "tests/support/e2e.h"
 
 #include <cstdlib>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "e2e.h"
-#include "protocol.h"
 #include "protocol/base/descriptor.h"
+#include "protocol/protocol.h"
+#include "tests/support/e2e.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The engine run as a child process: the case tables in both locales, and
 // requests too large to keep in a table.
-#include "e2e.h"
+#include "tests/support/e2e.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,9 @@
 // The shell engine's pure functions, driven by the tables in this folder.
-#include "pattern.h"
-#include "replacement.h"
-#include "search.h"
 #include "tables.h"
+
+#include "engines/shell/pattern.h"
+#include "engines/shell/replacement.h"
+#include "engines/shell/search.h"
 
 #include <gtest/gtest.h>
 

@@ -55,10 +55,10 @@ const GroupSpan* group_span(const AdapterMatch* matches, int32_t i, int32_t g) {
            static_cast<std::size_t>(g);
 }
 
-constexpr int64_t kMaxCapacity = INT32_MAX;
+constexpr int64_t MAX_CAPACITY = INT32_MAX;
 
 int32_t clamp_capacity(int64_t wanted) {
-    return wanted > kMaxCapacity ? static_cast<int32_t>(kMaxCapacity)
+    return wanted > MAX_CAPACITY ? static_cast<int32_t>(MAX_CAPACITY)
                                  : static_cast<int32_t>(wanted);
 }
 
@@ -67,9 +67,9 @@ char* copy_of(const char* text) { return strdup(text); }
 // Leaves the handle pointing at a text that outlives every call, so that no
 // freed buffer stays attached between calls.
 void detach_text(URegularExpression* handle) {
-    static const UChar empty[1] = {0};
+    static const UChar EMPTY_UNITS[1] = {0};
     UErrorCode status = U_ZERO_ERROR;
-    uregex_setText(handle, empty, 0, &status);
+    uregex_setText(handle, EMPTY_UNITS, 0, &status);
 }
 
 }  // namespace
@@ -92,9 +92,9 @@ uint32_t flag_word(const char* flags) {
 
 std::optional<int32_t> utf16_capacity(std::size_t byte_length) {
     // Computed wide: the 32-bit product would overflow from 2^30 bytes on.
-    if (byte_length > static_cast<std::size_t>(kMaxCapacity)) return std::nullopt;
+    if (byte_length > static_cast<std::size_t>(MAX_CAPACITY)) return std::nullopt;
     const int64_t wanted = 2 * static_cast<int64_t>(byte_length) + 1;
-    if (wanted > kMaxCapacity) return std::nullopt;
+    if (wanted > MAX_CAPACITY) return std::nullopt;
     return static_cast<int32_t>(wanted);
 }
 
@@ -144,7 +144,7 @@ char* utf16_to_utf8(const UChar* units, int32_t length) {
 
 namespace {
 
-constexpr int32_t kStride = 64;  // units between two entries of the offset table
+constexpr int32_t STRIDE = 64;  // units between two entries of the offset table
 
 // UTF-8 bytes that one UTF-16 unit stands for; a surrogate pair counts 0 for
 // its lead and 4 for its trail, so both of its units map to its first byte.
@@ -166,7 +166,7 @@ int32_t sum_bytes(const UChar* units, int32_t from, int32_t to) {
 void jump_to_entry(OffsetWalker& walker, int32_t k) {
     if (walker.checkpoints == nullptr) {
         if (walker.table_failed) return;
-        const auto entries = static_cast<std::size_t>(walker.length / kStride) + 1;
+        const auto entries = static_cast<std::size_t>(walker.length / STRIDE) + 1;
         walker.checkpoints = static_cast<int32_t*>(walker.allocator->realloc(nullptr, entries * sizeof(int32_t)));
         if (walker.checkpoints == nullptr) {
             walker.table_failed = true;
@@ -175,13 +175,13 @@ void jump_to_entry(OffsetWalker& walker, int32_t k) {
         walker.checkpoints[0] = 0;
         walker.filled = 1;
     }
-    const int32_t entry = k / kStride;
+    const int32_t entry = k / STRIDE;
     for (; walker.filled <= entry; ++walker.filled) {
-        const int32_t from = (walker.filled - 1) * kStride;
+        const int32_t from = (walker.filled - 1) * STRIDE;
         walker.checkpoints[walker.filled] =
-            walker.checkpoints[walker.filled - 1] + sum_bytes(walker.units, from, from + kStride);
+            walker.checkpoints[walker.filled - 1] + sum_bytes(walker.units, from, from + STRIDE);
     }
-    walker.unit = entry * kStride;
+    walker.unit = entry * STRIDE;
     walker.byte = walker.checkpoints[entry];
 }
 
@@ -208,7 +208,7 @@ int32_t byte_offset(OffsetWalker& walker, int32_t k) {
     // Only a text of ASCII has as many units as bytes.
     if (walker.length == walker.byte_length) return k;
     const int32_t distance = k - walker.unit;
-    if (distance > kStride || distance < -kStride) jump_to_entry(walker, k);
+    if (distance > STRIDE || distance < -STRIDE) jump_to_entry(walker, k);
     const UChar* const units = walker.units;
     int32_t unit = walker.unit;
     int32_t byte = walker.byte;
@@ -270,7 +270,7 @@ struct Growing {
 };
 
 // Spans taken at once at most (1 GiB of address space).
-constexpr std::size_t kMostSpans = std::size_t{1} << 27;
+constexpr std::size_t MOST_SPANS = std::size_t{1} << 27;
 
 bool grow_to(Growing& list, std::size_t room, const Allocator& allocator) {
     if (room > (SIZE_MAX / 4 - list.lead) / list.item) return false;
@@ -348,7 +348,7 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
     // many at once (within a bound): growing the largest block by copies
     // would leave the old copies in the heap.
     const auto places = static_cast<std::size_t>(utf16.length) + 1;
-    const std::size_t most_spans = groups <= kMostSpans / places ? places * groups : 0;
+    const std::size_t most_spans = groups <= MOST_SPANS / places ? places * groups : 0;
     Growing records{nullptr, sizeof(ArrayHeader), sizeof(AdapterMatch), 0};
     Growing spans{nullptr, 0, sizeof(GroupSpan), most_spans};
     Growing split_pairs{nullptr, 0, sizeof(int32_t), 0};
@@ -421,8 +421,8 @@ extern "C" {
 
 AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
                                   int32_t* count) {
-    static constexpr Allocator system{std::realloc};
-    return find_all_matches(handle, text, count, system);
+    static constexpr Allocator SYSTEM_ALLOCATOR{std::realloc};
+    return find_all_matches(handle, text, count, SYSTEM_ALLOCATOR);
 }
 
 char* mysql_regex_replace(URegularExpression* handle, const char* text,
@@ -499,23 +499,23 @@ int32_t mysql_match_get_end(const AdapterMatch* matches, int32_t i) {
 // Made the first time it is asked for and kept until the array is released:
 // a copy of every match that nobody reads would cost more than the search.
 const char* mysql_match_get_text(const AdapterMatch* matches, int32_t i) {
-    static const char empty[] = "";
+    static const char EMPTY_TEXT[] = "";
     if (matches == nullptr) return nullptr;
     ArrayHeader* header = header_of(matches);
     const AdapterMatch& match = matches[i];
-    if (match.end <= match.start) return empty;
+    if (match.end <= match.start) return EMPTY_TEXT;
     const int32_t* const splits = header->split_pairs;
-    if (std::binary_search(splits, splits + header->split_pair_count, i)) return empty;
+    if (std::binary_search(splits, splits + header->split_pair_count, i)) return EMPTY_TEXT;
     if (header->texts == nullptr) {
         header->texts = static_cast<char**>(
             std::calloc(static_cast<std::size_t>(header->count), sizeof(char*)));
-        if (header->texts == nullptr) return empty;
+        if (header->texts == nullptr) return EMPTY_TEXT;
     }
     char*& copy = header->texts[i];
     if (copy == nullptr) {
         const auto length = static_cast<std::size_t>(match.end - match.start);
         copy = static_cast<char*>(std::malloc(length + 1));
-        if (copy == nullptr) return empty;
+        if (copy == nullptr) return EMPTY_TEXT;
         std::memcpy(copy, header->text + match.start, length);
         copy[length] = '\0';
     }
