@@ -1,6 +1,7 @@
 // The adapter called directly, through its flat interface and its inner steps.
 #include "engines/mysql/adapter/adapter_internal.h"
 #include "engines/mysql/adapter/mysql_adapter.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,7 +9,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,12 +21,8 @@ using nlohmann::json;
 namespace adapter = brindlecap::mysql_adapter;
 
 const json& cases() {
-    static const json loaded = [] {
-        std::ifstream file(CASES);
-        if (!file) throw std::runtime_error("cannot open " CASES);
-        return json::parse(file);
-    }();
-    return loaded;
+    static const json CASES_READ = brindlecap::test::load_json_document(CASES);
+    return CASES_READ;
 }
 
 // Null for a JSON null, else the string's bytes.

@@ -1,10 +1,10 @@
 // The engine program end to end, its flag letters, and its exported adapter.
 #include "engines/mysql/mysql_engine.h"
 #include "tests/support/e2e.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -109,21 +109,11 @@ TEST(MysqlEngineLongResponses, ClosedPipeIsReportedOnce) {
 }
 
 TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
-    std::ifstream file(FLAG_CASES);
-    ASSERT_TRUE(file) << FLAG_CASES;
-    std::string line;
-    int checked = 0;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        const std::size_t tab = line.find('\t');
-        ASSERT_NE(tab, std::string::npos) << line;
-        const std::string flags = brindlecap::test::unescape(line.substr(0, tab));
-        const std::string expected = line.substr(tab + 1);
-        EXPECT_EQ(brindlecap::mysql::flag_string(brindlecap::mysql::parse_flags(flags)), expected)
-            << "flags " << line.substr(0, tab);
-        ++checked;
+    for (const brindlecap::test::TabRow& row : brindlecap::test::load_tab_rows(FLAG_CASES, 2)) {
+        const std::string& flags = row.fields[0];
+        EXPECT_EQ(brindlecap::mysql::flag_string(brindlecap::mysql::parse_flags(flags)), row.fields[1])
+            << row.where;
     }
-    EXPECT_GT(checked, 0) << "no cases read from " << FLAG_CASES;
 }
 
 TEST(MysqlEngineExports, AdapterFunctionsAreInTheDynamicSymbolTable) {

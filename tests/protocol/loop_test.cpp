@@ -1,8 +1,9 @@
 #include "tests/support/e2e.h"
+#include "tests/support/temp_dir.h"
 
-#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
-#include <unistd.h>
 
 BRINDLECAP_CASE_FILE_TESTS(RequestLoop, PROGRAM, CASES);
 BRINDLECAP_CASE_FILE_TESTS(RequestReader, PROGRAM, READER_CASES);
@@ -39,17 +40,16 @@ TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
 
     // From a file a read returns as much as the buffer has room for, not a
     // pipe's worth, so what is left after a long line can be large.
-    char path[] = "/tmp/brindlecap-loop-input-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const bool written = write(fd, options.stdin_bytes.data(), options.stdin_bytes.size()) ==
-                         static_cast<ssize_t>(options.stdin_bytes.size());
-    close(fd);
+    const brindlecap::test::TempDir dir("brindlecap-loop-input");
+    const std::string path = dir / "input";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << options.stdin_bytes;
+        ASSERT_TRUE(file.flush()) << path;
+    }
     brindlecap::test::RunOptions from_file;
     from_file.args = {"-c", "exec \"$0\" < \"$1\"", PROGRAM, path};
     const auto file_result = brindlecap::test::run_program("/bin/sh", from_file);
-    unlink(path);
-    ASSERT_TRUE(written);
     EXPECT_EQ(file_result.exit_status, 0);
     EXPECT_TRUE(file_result.out == expected) << "output of " << file_result.out.size() << " bytes differs";
 }

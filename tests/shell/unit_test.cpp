@@ -1,9 +1,8 @@
 // The shell engine's pure functions, driven by the tables in this folder.
-#include "tables.h"
-
 #include "engines/shell/pattern.h"
 #include "engines/shell/replacement.h"
 #include "engines/shell/search.h"
+#include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +10,24 @@
 
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace brindlecap::shell {
 namespace {
 
-std::string table(const char* name) { return std::string(TABLE_DIR) + "/" + name; }
+std::vector<test::JsonRow> rows(const char* name) {
+    return test::load_json_rows(std::string(TABLE_DIR) + "/" + name);
+}
 
 TEST(TranslateBre, Table) {
-    for (const auto& row : test::load_table(table("translate_bre.jsonl"))) {
+    for (const auto& row : rows("translate_bre.jsonl")) {
         SCOPED_TRACE("translate_bre.jsonl line " + std::to_string(row.line));
         EXPECT_EQ(translate_bre(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
     }
 }
 
 TEST(CompileRegex, BoundErrorTable) {
-    for (const auto& row : test::load_table(table("bounds.jsonl"))) {
+    for (const auto& row : rows("bounds.jsonl")) {
         const auto flags = row.fields[0].get<std::string>();
         const auto pattern = row.fields[1].get<std::string>();
         const int expected = row.fields[2].get<int>();
@@ -47,9 +49,9 @@ TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
     // first search, so this is the first test in this program to search.
     std::setlocale(LC_ALL, "C.UTF-8");
     std::vector<std::string> texts;
-    for (const auto& row : test::load_table(table("byte_path.jsonl")))
+    for (const auto& row : rows("byte_path.jsonl"))
         if (row.fields[0] == "text") texts.push_back(row.fields[1].get<std::string>());
-    for (const auto& row : test::load_table(table("byte_path.jsonl"))) {
+    for (const auto& row : rows("byte_path.jsonl")) {
         if (row.fields[0] == "text") continue;
         const auto flags = row.fields[0].get<std::string>();
         const auto pattern = row.fields[1].get<std::string>();
@@ -71,7 +73,7 @@ TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
 }
 
 TEST(ExpandReplacement, Table) {
-    for (const auto& row : test::load_table(table("expand_replacement.jsonl"))) {
+    for (const auto& row : rows("expand_replacement.jsonl")) {
         const auto tpl = row.fields[0].get<std::string>();
         SCOPED_TRACE("expand_replacement.jsonl line " + std::to_string(row.line) + ": " + tpl);
         EXPECT_EQ(expand_replacement(tpl, row.fields[1].get<std::string>()).value_or("<none>"),
@@ -118,7 +120,7 @@ TEST(ExpandReplacement, OrdinaryDepthIsNeverRefused) {
 }
 
 TEST(MapCase, InPiecesAsWhole) {
-    for (const auto& row : test::load_table(table("map_case_pieces.jsonl"))) {
+    for (const auto& row : rows("map_case_pieces.jsonl")) {
         const auto text = row.fields[0].get<std::string>();
         for (CaseMode mode : {CaseMode::lower, CaseMode::upper}) {
             const std::string whole = map_case(text, mode);

@@ -82,6 +82,12 @@ std::vector<JsonRow> load_json_rows(const std::string& path) {
     return rows;
 }
 
+nlohmann::json load_json_document(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot open " + path);
+    return nlohmann::json::parse(file);
+}
+
 std::vector<TabRow> load_tab_rows(const std::string& path, std::optional<std::size_t> field_count) {
     std::vector<TabRow> rows;
     for (const DataLine& line : read_data_lines(path)) {

@@ -1,6 +1,7 @@
 // Reads the data files that hold tables of test cases. Every format shares
 // the same lines: empty lines and lines that begin with '#' are skipped.
 //   JSON-lines rows   one JSON array per line
+//   a JSON document   the whole file one JSON value (no comments, read as is)
 //   tab-separated     fields split at tabs, each unescaped (see unescape)
 //   block cases       "=== NAME" starts a case; every later line is one of
 //                     its directives, as written
@@ -42,6 +43,8 @@ struct JsonRow {
 };
 
 std::vector<JsonRow> load_json_rows(const std::string& path);
+
+nlohmann::json load_json_document(const std::string& path);
 
 struct TabRow {
     std::string where;  // file:line, for failure messages
