@@ -1,13 +1,13 @@
 // brindlecap-dart-engine run as a child process: the case table, and the life
 // of the program file it shares with every other instance.
 #include "tests/support/e2e.h"
+#include "tests/support/file_lock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,24 +33,14 @@ const std::string PROGRAM_FILE = "/tmp/brindlecap-dart.dart";
 // Every engine instance writes and removes the one program file. CTest keeps
 // this program's tests apart (a resource lock), but not those of another run
 // on the same machine, such as a build of another tree: each test process
-// therefore holds this lock for its whole life. Without the lock file the
-// tests go on unguarded.
+// therefore holds this lock for its whole life.
 class ProgramFileLock : public ::testing::Environment {
 public:
-    void SetUp() override {
-        fd_ = open("/tmp/brindlecap-dart-tests.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                   0644);
-        if (fd_ < 0) return;
-        while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    void TearDown() override {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
+    void SetUp() override { lock_.emplace(brindlecap::test::DART_PROGRAM_LOCK); }
+    void TearDown() override { lock_.reset(); }
 
 private:
-    int fd_ = -1;
+    std::optional<brindlecap::test::FileLock> lock_;
 };
 
 [[maybe_unused]] ::testing::Environment* const program_file_lock =

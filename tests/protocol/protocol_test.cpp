@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -109,8 +110,11 @@ std::string outcome(const std::variant<Json, std::string>& parsed) {
 // The fast reader takes only lines on which it gives the slow reader's tree;
 // every other line, and so every fault, is the slow reader's.
 TEST(ParseRequest, FastAndSlowReadersAgreeOnEveryLineOfTheTables) {
-    for (const char* file : {READER_CASES, CASES}) {
-        for (const auto& c : brindlecap::test::load_cases(file)) {
+    // Only the input matters here: the shared table's variables stay empty.
+    const std::map<std::string, std::string> variables = {
+        {"PROGRAM_NAME", ""}, {"EMPTY_TEST", ""}, {"EMPTY_REPLACE", ""}};
+    for (const char* file : {READER_CASES, CASES, SHARED_CASES}) {
+        for (const auto& c : brindlecap::test::load_cases(file, variables)) {
             std::string_view input = c.options.stdin_bytes;
             while (!input.empty()) {
                 const std::size_t feed = input.find('\n');
