@@ -30,7 +30,8 @@ std::string bounded_quote(std::string token) {
     std::size_t cut = MAX_QUOTE;
     while (cut > 0 && (static_cast<unsigned char>(token[cut]) & 0xC0) == 0x80) --cut;
     const std::size_t marker = token.rfind('<', cut);
-    if (marker != std::string::npos && cut - marker < 8 && token.compare(marker, 3, "<U+") == 0) cut = marker;
+    if (marker != std::string::npos && cut - marker < 8 && token.compare(marker, 3, "<U+") == 0)
+        cut = marker;
     token.resize(cut);
     return token + "...";
 }
@@ -43,7 +44,8 @@ std::string bounded_quote(std::string token) {
 class Reader {
 public:
     explicit Reader(std::string_view line)
-        : line_(line), lexer_(nlohmann::detail::input_adapter(line.data(), line.data() + line.size())) {}
+        : line_(line),
+          lexer_(nlohmann::detail::input_adapter(line.data(), line.data() + line.size())) {}
 
     // True when the line holds one value; otherwise fault() describes why.
     bool read() {
@@ -51,50 +53,53 @@ public:
         if (!read_value()) return false;
         next();
         // The lexer also stops at a NUL byte, which is not white space.
-        if (last_ != Token::end_of_input || column() <= line_.size()) return fail("trailing characters");
+        if (last_ != Token::end_of_input || column() <= line_.size())
+            return fail("trailing characters");
         return true;
     }
 
     Json& root() { return root_; }
-    std::string fault() const { return description_ + " at line 1 column " + std::to_string(column_); }
+    std::string fault() const {
+        return description_ + " at line 1 column " + std::to_string(column_);
+    }
 
 private:
     bool read_value() {
         std::vector<bool> in_array;  // one entry per open container
         for (;;) {
             switch (last_) {
-            case Token::begin_object:
-                if (!open(Json::object())) return false;
-                if (next() == Token::end_object) {
-                    close();
+                case Token::begin_object:
+                    if (!open(Json::object())) return false;
+                    if (next() == Token::end_object) {
+                        close();
+                        break;
+                    }
+                    if (!read_key()) return false;
+                    in_array.push_back(false);
+                    next();
+                    continue;
+                case Token::begin_array:
+                    if (!open(Json::array())) return false;
+                    if (next() == Token::end_array) {
+                        close();
+                        break;
+                    }
+                    in_array.push_back(true);
+                    continue;
+                case Token::value_float: {
+                    double value = lexer_.get_number_float();
+                    if (!std::isfinite(value)) value = std::copysign(DBL_MAX, value);
+                    put(Json(value));
                     break;
                 }
-                if (!read_key()) return false;
-                in_array.push_back(false);
-                next();
-                continue;
-            case Token::begin_array:
-                if (!open(Json::array())) return false;
-                if (next() == Token::end_array) {
-                    close();
-                    break;
-                }
-                in_array.push_back(true);
-                continue;
-            case Token::value_float: {
-                double value = lexer_.get_number_float();
-                if (!std::isfinite(value)) value = std::copysign(DBL_MAX, value);
-                put(Json(value));
-                break;
-            }
-            case Token::literal_false: put(Json(false)); break;
-            case Token::literal_true: put(Json(true)); break;
-            case Token::literal_null: put(Json(nullptr)); break;
-            case Token::value_integer: put(Json(lexer_.get_number_integer())); break;
-            case Token::value_unsigned: put(Json(lexer_.get_number_unsigned())); break;
-            case Token::value_string: put(Json(std::move(lexer_.get_string()))); break;
-            case Token::parse_error: return fail(syntax_error(Token::uninitialized, "value"));
-            default: return fail(syntax_error(Token::literal_or_value, "value"));
+                case Token::literal_false: put(Json(false)); break;
+                case Token::literal_true: put(Json(true)); break;
+                case Token::literal_null: put(Json(nullptr)); break;
+                case Token::value_integer: put(Json(lexer_.get_number_integer())); break;
+                case Token::value_unsigned: put(Json(lexer_.get_number_unsigned())); break;
+                case Token::value_string: put(Json(std::move(lexer_.get_string()))); break;
+                case Token::parse_error: return fail(syntax_error(Token::uninitialized, "value"));
+                default: return fail(syntax_error(Token::literal_or_value, "value"));
             }
 
             // A value is complete: carry on in the container that holds it.
@@ -105,7 +110,8 @@ private:
                         next();
                         break;
                     }
-                    if (last_ != Token::end_array) return fail(syntax_error(Token::end_array, "array"));
+                    if (last_ != Token::end_array)
+                        return fail(syntax_error(Token::end_array, "array"));
                 } else {
                     if (next() == Token::value_separator) {
                         next();
@@ -113,7 +119,8 @@ private:
                         next();
                         break;
                     }
-                    if (last_ != Token::end_object) return fail(syntax_error(Token::end_object, "object"));
+                    if (last_ != Token::end_object)
+                        return fail(syntax_error(Token::end_object, "object"));
                 }
                 close();
                 in_array.pop_back();
@@ -123,9 +130,11 @@ private:
 
     // At a token that must be a key: takes it and the separator after it.
     bool read_key() {
-        if (last_ != Token::value_string) return fail(syntax_error(Token::value_string, "object key"));
+        if (last_ != Token::value_string)
+            return fail(syntax_error(Token::value_string, "object key"));
         key_ = std::move(lexer_.get_string());
-        if (next() != Token::name_separator) return fail(syntax_error(Token::name_separator, "object separator"));
+        if (next() != Token::name_separator)
+            return fail(syntax_error(Token::name_separator, "object separator"));
         return true;
     }
 
@@ -141,7 +150,8 @@ private:
         } else {
             text += std::string("unexpected ") + Lexer::token_type_name(last_);
         }
-        if (expected != Token::uninitialized) text += std::string("; expected ") + Lexer::token_type_name(expected);
+        if (expected != Token::uninitialized)
+            text += std::string("; expected ") + Lexer::token_type_name(expected);
         return text;
     }
 
@@ -152,9 +162,12 @@ private:
     }
 
     void put(Json value) {
-        if (stack_.empty()) root_ = std::move(value);
-        else if (stack_.back()->is_array()) stack_.back()->push_back(std::move(value));
-        else (*stack_.back())[key_] = std::move(value);
+        if (stack_.empty())
+            root_ = std::move(value);
+        else if (stack_.back()->is_array())
+            stack_.back()->push_back(std::move(value));
+        else
+            (*stack_.back())[key_] = std::move(value);
     }
 
     bool open(Json container) {
@@ -199,34 +212,35 @@ static_assert(REQUEST_PADDING >= simdjson::SIMDJSON_PADDING);
 // out as the library reads them: unsigned unless negative.
 Json tree_of(simdjson::dom::element element) {
     switch (element.type()) {
-    case simdjson::dom::element_type::OBJECT: {
-        Json object = Json::object();
-        auto& members = object.get_ref<Json::object_t&>();
-        // A later duplicate key replaces the earlier value.
-        const simdjson::dom::object source = element.get_object().value_unsafe();
-        for (const simdjson::dom::key_value_pair member : source)
-            members.insert_or_assign(std::string(member.key), tree_of(member.value));
-        return object;
-    }
-    case simdjson::dom::element_type::ARRAY: {
-        Json array = Json::array();
-        auto& items = array.get_ref<Json::array_t&>();
-        const simdjson::dom::array source = element.get_array().value_unsafe();
-        items.reserve(source.size());
-        for (const simdjson::dom::element item : source) items.push_back(tree_of(item));
-        return array;
-    }
-    case simdjson::dom::element_type::STRING: return Json(std::string(element.get_string().value_unsafe()));
-    case simdjson::dom::element_type::INT64: {
-        const std::int64_t value = element.get_int64().value_unsafe();
-        if (value < 0) return Json(static_cast<Json::number_integer_t>(value));
-        return Json(static_cast<Json::number_unsigned_t>(value));
-    }
-    case simdjson::dom::element_type::UINT64:
-        return Json(static_cast<Json::number_unsigned_t>(element.get_uint64().value_unsafe()));
-    case simdjson::dom::element_type::DOUBLE: return Json(element.get_double().value_unsafe());
-    case simdjson::dom::element_type::BOOL: return Json(element.get_bool().value_unsafe());
-    case simdjson::dom::element_type::NULL_VALUE: break;
+        case simdjson::dom::element_type::OBJECT: {
+            Json object = Json::object();
+            auto& members = object.get_ref<Json::object_t&>();
+            // A later duplicate key replaces the earlier value.
+            const simdjson::dom::object source = element.get_object().value_unsafe();
+            for (const simdjson::dom::key_value_pair member : source)
+                members.insert_or_assign(std::string(member.key), tree_of(member.value));
+            return object;
+        }
+        case simdjson::dom::element_type::ARRAY: {
+            Json array = Json::array();
+            auto& items = array.get_ref<Json::array_t&>();
+            const simdjson::dom::array source = element.get_array().value_unsafe();
+            items.reserve(source.size());
+            for (const simdjson::dom::element item : source) items.push_back(tree_of(item));
+            return array;
+        }
+        case simdjson::dom::element_type::STRING:
+            return Json(std::string(element.get_string().value_unsafe()));
+        case simdjson::dom::element_type::INT64: {
+            const std::int64_t value = element.get_int64().value_unsafe();
+            if (value < 0) return Json(static_cast<Json::number_integer_t>(value));
+            return Json(static_cast<Json::number_unsigned_t>(value));
+        }
+        case simdjson::dom::element_type::UINT64:
+            return Json(static_cast<Json::number_unsigned_t>(element.get_uint64().value_unsafe()));
+        case simdjson::dom::element_type::DOUBLE: return Json(element.get_double().value_unsafe());
+        case simdjson::dom::element_type::BOOL: return Json(element.get_bool().value_unsafe());
+        case simdjson::dom::element_type::NULL_VALUE: break;
     }
     return Json(nullptr);
 }
@@ -242,7 +256,8 @@ std::optional<Json> read_fast(std::string_view line) {
     thread_local std::unique_ptr<simdjson::dom::parser> parser;
     if (!parser) {
         auto fresh = std::make_unique<simdjson::dom::parser>();
-        if (fresh->allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, MAX_NESTING) != simdjson::SUCCESS)
+        if (fresh->allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, MAX_NESTING) !=
+            simdjson::SUCCESS)
             return std::nullopt;
         parser = std::move(fresh);
     }
@@ -255,7 +270,8 @@ std::optional<Json> read_fast(std::string_view line) {
         }
     } trim{parser};
     simdjson::dom::element root;
-    if (parser->parse(line.data(), line.size(), false).get(root) != simdjson::SUCCESS) return std::nullopt;
+    if (parser->parse(line.data(), line.size(), false).get(root) != simdjson::SUCCESS)
+        return std::nullopt;
     return tree_of(root);
 }
 
@@ -263,7 +279,8 @@ std::variant<Json, std::string> read_slow(std::string_view line) {
     // The library skips a leading byte-order mark; U+FEFF is no JSON white
     // space, so it is a fault here, worded as for any other stray character.
     if (line.starts_with(BYTE_ORDER_MARK))
-        return "bad request JSON: syntax error while parsing value - invalid literal; last read: '" +
+        return "bad request JSON: syntax error while parsing value - invalid literal; last read: "
+               "'" +
                std::string(BYTE_ORDER_MARK) + "' at line 1 column 1";
     Reader reader(line);
     if (reader.read()) return std::move(reader.root());
@@ -282,11 +299,14 @@ std::variant<Json, std::string> parse_request(std::string_view line) {
     padded.reserve(line.size() + REQUEST_PADDING);
     padded.assign(line);
     padded.append(REQUEST_PADDING, '\0');
-    if (std::optional<Json> tree = read_fast(std::string_view(padded.data(), line.size()))) return std::move(*tree);
+    if (std::optional<Json> tree = read_fast(std::string_view(padded.data(), line.size())))
+        return std::move(*tree);
     return read_slow(line);
 }
 
-std::variant<Json, std::string> parse_request_slowly(std::string_view line) { return read_slow(line); }
+std::variant<Json, std::string> parse_request_slowly(std::string_view line) {
+    return read_slow(line);
+}
 
 const std::string* string_member(const Json& request, std::string_view key) {
     if (!request.is_object()) return nullptr;

@@ -39,8 +39,9 @@ public:
     Result next(std::string_view& line) {
         std::size_t search_from = start_;
         for (;;) {
-            const void* feed =
-                search_from < size_ ? std::memchr(buffer_.get() + search_from, '\n', size_ - search_from) : nullptr;
+            const void* feed = search_from < size_ ? std::memchr(buffer_.get() + search_from, '\n',
+                                                                 size_ - search_from)
+                                                   : nullptr;
             if (feed) {
                 const std::size_t end = static_cast<const char*>(feed) - buffer_.get() + 1;
                 line = std::string_view(buffer_.get() + start_, end - start_);
@@ -149,7 +150,8 @@ private:
     bool fill() {
         make_room();
         for (;;) {
-            const ssize_t got = read(STDIN_FILENO, buffer_.get() + size_, capacity_ - REQUEST_PADDING - size_);
+            const ssize_t got =
+                read(STDIN_FILENO, buffer_.get() + size_, capacity_ - REQUEST_PADDING - size_);
             if (got > 0) {
                 size_ += static_cast<std::size_t>(got);
                 return true;
@@ -196,7 +198,8 @@ private:
 // what write_all gives for the same write.
 int write_with_feed(int fd, std::string_view bytes) {
     static const char LINE_FEED = '\n';
-    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(&LINE_FEED), 1}};
+    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()},
+                      {const_cast<char*>(&LINE_FEED), 1}};
     iovec* part = parts;
     int count = 2;
     while (count > 0) {
@@ -220,7 +223,6 @@ int write_with_feed(int fd, std::string_view bytes) {
     return 0;
 }
 
-
 // Writes the response and its line feed. A small response or one with room
 // to spare takes the feed itself (one plain write, the cheapest call); a
 // large full one is not copied for it.
@@ -232,12 +234,14 @@ int write_response(int fd, std::string& response) {
     return write_with_feed(fd, response);
 }
 
-const std::string& member_or(const Json& request, std::string_view key, const std::string& fallback) {
+const std::string& member_or(const Json& request, std::string_view key,
+                             const std::string& fallback) {
     const std::string* member = string_member(request, key);
     return member ? *member : fallback;
 }
 
-std::string dispatch(std::variant<Json, std::string> parsed, std::span<const Operation> operations) {
+std::string dispatch(std::variant<Json, std::string> parsed,
+                     std::span<const Operation> operations) {
     if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
     const Json& request = std::get<Json>(parsed);
 

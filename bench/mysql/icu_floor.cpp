@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::ifstream file(argv[2], std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     UErrorCode status = U_ZERO_ERROR;
     int32_t units = 0;
     std::vector<UChar> utf16(text.size() + 1);
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
                   static_cast<int32_t>(text.size()), &status);
     std::vector<UChar> pattern(std::string(argv[1]).size() * 2 + 1);
     int32_t pattern_units = 0;
-    u_strFromUTF8(pattern.data(), static_cast<int32_t>(pattern.size()), &pattern_units, argv[1], -1, &status);
+    u_strFromUTF8(pattern.data(), static_cast<int32_t>(pattern.size()), &pattern_units, argv[1], -1,
+                  &status);
     URegularExpression* re = uregex_open(pattern.data(), pattern_units, 0, nullptr, &status);
     if (U_FAILURE(status)) {
         std::fprintf(stderr, "icu_floor: %s\n", u_errorName(status));

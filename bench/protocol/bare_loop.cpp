@@ -9,7 +9,9 @@ int main() {
     static char chunk[64 * 1024];
     std::string pending;
     const char response[] = "{}\n";
-    auto answer = [&] { return write(STDOUT_FILENO, response, sizeof response - 1) == sizeof response - 1; };
+    auto answer = [&] {
+        return write(STDOUT_FILENO, response, sizeof response - 1) == sizeof response - 1;
+    };
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
         if (got <= 0) break;

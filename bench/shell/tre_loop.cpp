@@ -9,6 +9,7 @@
 //                                               release; writes the count
 #include <tre/tre.h>
 
+#include <unistd.h>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,6 @@
 #include <iterator>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,7 +26,8 @@ struct Span {
     std::size_t start, end;
 };
 
-void search_line(const regex_t& re, std::string_view line, std::size_t offset, std::vector<Span>& spans) {
+void search_line(const regex_t& re, std::string_view line, std::size_t offset,
+                 std::vector<Span>& spans) {
     std::size_t position = 0;
     int eflags = 0;
     while (position <= line.size()) {
@@ -55,7 +56,8 @@ std::vector<Span> search_text(const regex_t& re, std::string_view text) {
     std::size_t offset = 0;
     while (true) {
         std::size_t feed = text.find('\n', offset);
-        std::string_view line = text.substr(offset, feed == std::string_view::npos ? text.npos : feed - offset);
+        std::string_view line =
+            text.substr(offset, feed == std::string_view::npos ? text.npos : feed - offset);
         search_line(re, line, offset, spans);
         if (feed == std::string_view::npos) return spans;
         offset = feed + 1;
@@ -66,7 +68,8 @@ std::string read_stdin() {
     std::string text;
     char buffer[1 << 16];
     ssize_t got;
-    while ((got = read(0, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+    while ((got = read(0, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
     return text;
 }
 

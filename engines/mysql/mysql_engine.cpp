@@ -24,9 +24,9 @@ namespace {
 constexpr std::size_t PIECE_BYTES = 128 * 1024;
 
 struct ResponseStream {
-    char* buffer;           // PIECE_BYTES bytes, kept for the life of the process
+    char* buffer;  // PIECE_BYTES bytes, kept for the life of the process
     std::size_t used = 0;
-    std::string last;       // room for the last piece and the line feed
+    std::string last;  // room for the last piece and the line feed
     bool spilled = false;
 };
 
@@ -225,8 +225,8 @@ std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
     return message;
 }
 
-std::string run_test(const Json& /*request*/, const std::string& pattern,
-                           const std::string& flags, const std::string& text) {
+std::string run_test(const Json& /*request*/, const std::string& pattern, const std::string& flags,
+                     const std::string& text) {
     if (text.empty()) {
         return write_json(Json{{"matches", Json::array()}, {"status", "ok"}});
     }
@@ -239,13 +239,14 @@ std::string run_test(const Json& /*request*/, const std::string& pattern,
     // A text with a NUL cannot reach the adapter whole, so it has no matches.
     int32_t count = 0;
     AdapterMatch* found = nullptr;
-    if (text.find('\0') == std::string::npos) found = mysql_regex_matches(handle.get(), text.c_str(), &count);
+    if (text.find('\0') == std::string::npos)
+        found = mysql_regex_matches(handle.get(), text.c_str(), &count);
     const MatchArray matches(found, MatchArrayFree{count});
     return test_response(text, matches.get(), found == nullptr || count < 0 ? 0 : count);
 }
 
-std::string run_replace(const Json& request, const std::string& pattern,
-                              const std::string& flags, const std::string& text) {
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     if (text.empty()) {
         return write_json(

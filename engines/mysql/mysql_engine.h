@@ -41,10 +41,10 @@ std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
 // A response longer than the engine's buffer is written to standard output
 // as it is made, and what returns is its last piece: the caller writes it and
 // the line feed straight after. A failed write there ends the process.
-std::string run_test(const Json& request, const std::string& pattern,
-                           const std::string& flags, const std::string& text);
+std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
+                     const std::string& text);
 
-std::string run_replace(const Json& request, const std::string& pattern,
-                              const std::string& flags, const std::string& text);
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text);
 
 }  // namespace brindlecap::mysql

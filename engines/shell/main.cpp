@@ -5,9 +5,9 @@
 #include "protocol/base/process_start.h"
 #include "protocol/protocol.h"
 
-#include <clocale>
 #include <malloc.h>
 #include <pthread.h>
+#include <clocale>
 
 namespace {
 

@@ -19,7 +19,8 @@ struct Decimal {
     char digits[24];  // any size_t
     std::size_t length;
     explicit Decimal(std::size_t value)
-        : length(static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits)) {}
+        : length(static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr -
+                                          digits)) {}
     std::string_view text() const { return {digits, length}; }
 };
 
@@ -33,10 +34,11 @@ constexpr std::string_view MATCH_TEXT = R"(,"match":)";
 }  // namespace
 
 std::string run_test(const Json&, const std::string& pattern, const std::string& flags,
-                           const std::string& text) {
+                     const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const std::vector<MatchSpan> spans = find_text_matches(*std::get<CompiledPattern>(compiled), text);
+    const std::vector<MatchSpan> spans =
+        find_text_matches(*std::get<CompiledPattern>(compiled), text);
 
     // The response is assembled entry by entry around fixed member names in
     // sorted key order ("captures", "groups", "index", "match"; "matches"
@@ -56,19 +58,21 @@ std::string run_test(const Json&, const std::string& pattern, const std::string&
         response += &span == spans.data() ? MATCH_HEAD.substr(1) : MATCH_HEAD;
         append_number(response, span.start);
         response += MATCH_TEXT;
-        append_json_string(response, std::string_view(text).substr(span.start, span.end - span.start));
+        append_json_string(response,
+                           std::string_view(text).substr(span.start, span.end - span.start));
         response += '}';
     }
     response += R"(],"status":"ok"})";
     return response;
 }
 
-std::string run_replace(const Json& request, const std::string& pattern,
-                              const std::string& flags, const std::string& text) {
+std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
+                        const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     auto compiled = compile_regex(pattern, flags);
     if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
-    const std::vector<MatchSpan> hits = find_text_matches(*std::get<CompiledPattern>(compiled), text);
+    const std::vector<MatchSpan> hits =
+        find_text_matches(*std::get<CompiledPattern>(compiled), text);
     const std::string_view whole(text);
 
     // The expansion of every hit, as a range of one buffer. A template
@@ -81,7 +85,8 @@ std::string run_replace(const Json& request, const std::string& pattern,
     for (std::size_t k = 0; k < hits.size(); ++k) {
         std::string_view matched = whole.substr(hits[k].start, hits[k].end - hits[k].start);
         if (k > 0 && same_for_all) break;
-        if (k > 0 && matched == whole.substr(hits[k - 1].start, hits[k - 1].end - hits[k - 1].start)) {
+        if (k > 0 &&
+            matched == whole.substr(hits[k - 1].start, hits[k - 1].end - hits[k - 1].start)) {
             ranges.push_back(ranges.back());
             continue;
         }

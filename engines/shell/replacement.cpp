@@ -42,13 +42,16 @@ void map_piece(std::string_view piece, CaseMode mode, std::string& out) {
     // Every ASCII character's full mapping in the root locale is its ASCII
     // counterpart (the special and conditional mappings are all beyond
     // ASCII), so an ASCII piece needs no call into ICU.
-    if (std::all_of(piece.begin(), piece.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    if (std::all_of(piece.begin(), piece.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         const std::size_t at = out.size();
         out += piece;
         for (std::size_t i = at; i < out.size(); ++i) {
             char& c = out[i];
-            if (mode == CaseMode::lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (mode == CaseMode::upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            if (mode == CaseMode::lower && c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (mode == CaseMode::upper && c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
         }
         return;
     }
@@ -64,9 +67,10 @@ void map_piece(std::string_view piece, CaseMode mode, std::string& out) {
         char* into = out.data() + at;
         auto capacity = static_cast<int32_t>(room);
         auto length = static_cast<int32_t>(piece.size());
-        int32_t written = mode == CaseMode::lower
-                              ? ucasemap_utf8ToLower(map, into, capacity, piece.data(), length, &status)
-                              : ucasemap_utf8ToUpper(map, into, capacity, piece.data(), length, &status);
+        int32_t written =
+            mode == CaseMode::lower
+                ? ucasemap_utf8ToLower(map, into, capacity, piece.data(), length, &status)
+                : ucasemap_utf8ToUpper(map, into, capacity, piece.data(), length, &status);
         return std::pair{written, status};
     };
     // Full mappings grow a character to at most three, each of at most as
@@ -106,7 +110,8 @@ std::size_t piece_end(std::string_view text, std::size_t start, std::size_t limi
         auto before_at = static_cast<int32_t>(p - start);
         U8_PREV(bytes + start, 0, before_at, before);
         int32_t after_at = 0;
-        U8_NEXT(bytes + p, after_at, static_cast<int32_t>(std::min<std::size_t>(4, text.size() - p)), after);
+        U8_NEXT(bytes + p, after_at,
+                static_cast<int32_t>(std::min<std::size_t>(4, text.size() - p)), after);
         return !sigma_context(before) && !sigma_context(after);
     };
     for (std::size_t p = limit; p > start; --p)
@@ -134,8 +139,8 @@ std::size_t character_length(std::string_view text, std::size_t at) {
 }
 
 // Expands template_text[i, end) into `out` until `end` or the next \L / \U.
-FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end,
-                     std::string_view matched, std::string& out) {
+FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end, std::string_view matched,
+                     std::string& out) {
     while (i < end) {
         char c = t[i];
         if (c == '&') {
@@ -151,10 +156,22 @@ FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end,
         }
         char next = t[i + 1];
         switch (next) {
-            case '\\': out += '\\'; i += 2; break;
-            case 'n': out += '\n'; i += 2; break;
-            case 't': out += '\t'; i += 2; break;
-            case 'r': out += '\r'; i += 2; break;
+            case '\\':
+                out += '\\';
+                i += 2;
+                break;
+            case 'n':
+                out += '\n';
+                i += 2;
+                break;
+            case 't':
+                out += '\t';
+                i += 2;
+                break;
+            case 'r':
+                out += '\r';
+                i += 2;
+                break;
             case 'l':
             case 'u':
                 if (i + 2 >= end) {
@@ -168,8 +185,7 @@ FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end,
                 }
                 break;
             case 'L':
-            case 'U':
-                return {i, true, next == 'L' ? CaseMode::lower : CaseMode::upper};
+            case 'U': return {i, true, next == 'L' ? CaseMode::lower : CaseMode::upper};
             default:
                 if (next >= '1' && next <= '9') {
                     i += 2;  // no groups are captured, so every reference is empty
@@ -243,7 +259,8 @@ std::optional<std::string> expand_replacement(std::string_view t, std::string_vi
         std::string folded;
         auto charge = [&](std::size_t work) {
             remapped += work;
-            return remapped <= REMAP_FACTOR * (length + out.size() + folded.size()) + REMAP_ALLOWANCE;
+            return remapped <=
+                   REMAP_FACTOR * (length + out.size() + folded.size()) + REMAP_ALLOWANCE;
         };
         bool run_tried = false;
         for (std::size_t k = levels.size(); k-- > 0;) {
@@ -269,7 +286,8 @@ std::optional<std::string> expand_replacement(std::string_view t, std::string_vi
             }
             run_tried = true;
             if (!charge(4 * folded.size())) return std::nullopt;
-            const CaseMode other = level.mode == CaseMode::lower ? CaseMode::upper : CaseMode::lower;
+            const CaseMode other =
+                level.mode == CaseMode::lower ? CaseMode::upper : CaseMode::lower;
             std::string settled = map_case(folded, other);
             if (map_case(folded, level.mode) != folded || map_case(settled, other) != settled ||
                 map_case(settled, level.mode) != folded) {

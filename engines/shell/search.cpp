@@ -2,6 +2,7 @@
 
 #include "tre_pattern.h"
 
+#include <locale.h>
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <locale.h>
 #include <new>
 
 namespace brindlecap::shell {
@@ -130,7 +130,8 @@ std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_
             std::size_t rest = text.size() - searched;
             // At most a span per four bytes of the rest is reserved, and a
             // reservation that cannot be had is left to the ordinary growth.
-            std::size_t more = std::min(spans.size() * (rest / searched + 1) * 9 / 8, rest / 4) + 16;
+            std::size_t more =
+                std::min(spans.size() * (rest / searched + 1) * 9 / 8, rest / 4) + 16;
             try {
                 spans.reserve(spans.size() + more);
             } catch (const std::bad_alloc&) {
@@ -140,8 +141,8 @@ std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_
     return spans;
 }
 
-void append_line_matches(const TrePattern& pattern, std::string_view line,
-                         std::size_t line_offset, std::vector<MatchSpan>& spans) {
+void append_line_matches(const TrePattern& pattern, std::string_view line, std::size_t line_offset,
+                         std::vector<MatchSpan>& spans) {
     std::size_t position = 0;
     int eflags = 0;
     while (position <= line.size()) {

@@ -20,8 +20,8 @@ struct MatchSpan {
 std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line);
 
 // Appends the matches of the line to `spans`, shifted by `line_offset`.
-void append_line_matches(const TrePattern& pattern, std::string_view line,
-                         std::size_t line_offset, std::vector<MatchSpan>& spans);
+void append_line_matches(const TrePattern& pattern, std::string_view line, std::size_t line_offset,
+                         std::vector<MatchSpan>& spans);
 
 // Every non-empty match of every line of the text, as offsets into the text.
 // In a multibyte locale, an ASCII line searched with an ASCII pattern goes to

@@ -1,9 +1,9 @@
 #include "process_start.h"
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 namespace brindlecap {
 

@@ -34,8 +34,8 @@ std::size_t utf8_sequence_length(std::string_view bytes, std::size_t* subpart) {
     }
 
     for (std::size_t i = 1; i < length; ++i) {
-        const bool ok = i < bytes.size() &&
-                        (i == 1 ? (at(i) >= second_low && at(i) <= second_high) : is_continuation(at(i)));
+        const bool ok = i < bytes.size() && (i == 1 ? (at(i) >= second_low && at(i) <= second_high)
+                                                    : is_continuation(at(i)));
         if (!ok) {
             if (subpart) *subpart = i;
             return 0;
@@ -52,7 +52,8 @@ bool is_valid_utf8(std::string_view bytes) {
         while (i + 8 <= n) {
             unsigned long long word = 0;
             for (std::size_t k = 0; k < 8; ++k)
-                word |= static_cast<unsigned long long>(static_cast<unsigned char>(bytes[i + k])) << (8 * k);
+                word |= static_cast<unsigned long long>(static_cast<unsigned char>(bytes[i + k]))
+                        << (8 * k);
             if (word & 0x8080808080808080ULL) break;
             i += 8;
         }

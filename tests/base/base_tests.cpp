@@ -224,7 +224,8 @@ TEST(Utf8, ValidityAndReplacementByMaximalSubparts) {
         {"surrogate", "\xED\xA0\x80", false, fffd + fffd + fffd},
         {"above U+10FFFF", "\xF4\x90\x80\x80", false, fffd + fffd + fffd + fffd},
         {"four-byte cut short", "\xF0\x9F\x98", false, fffd},
-        {"long ascii run then bad byte", std::string(40, 'a') + "\xFE", false, std::string(40, 'a') + fffd},
+        {"long ascii run then bad byte", std::string(40, 'a') + "\xFE", false,
+         std::string(40, 'a') + fffd},
         {"nul is valid", std::string("a\0b", 3), true, std::string("a\0b", 3)},
     };
     for (const Utf8Case& c : cases) {

@@ -104,7 +104,8 @@ std::vector<int32_t> reference_offsets(const std::string& text) {
 
 TEST(MysqlAdapter, ReferenceOffsetsMatchTheTable) {
     for (const json& c : cases()["offset_maps"]) {
-        EXPECT_EQ(reference_offsets(c["text"].get<std::string>()), c["map"].get<std::vector<int32_t>>())
+        EXPECT_EQ(reference_offsets(c["text"].get<std::string>()),
+                  c["map"].get<std::vector<int32_t>>())
             << c["text"];
     }
 }
@@ -114,7 +115,8 @@ TEST(MysqlAdapter, ReferenceOffsetsMatchTheTable) {
 // impossible to allocate: always the offset that the bytes give.
 TEST(MysqlAdapter, ByteOffsetsInAnyOrder) {
     static constexpr adapter::Allocator SYSTEM_ALLOCATOR{std::realloc};
-    static constexpr adapter::Allocator NO_MEMORY{[](void*, std::size_t) -> void* { return nullptr; }};
+    static constexpr adapter::Allocator NO_MEMORY{
+        [](void*, std::size_t) -> void* { return nullptr; }};
     std::vector<std::string> texts;
     for (const json& c : cases()["offset_maps"]) texts.push_back(c["text"].get<std::string>());
     std::string mixed;
@@ -172,7 +174,8 @@ TEST(MysqlAdapter, CompileFailuresNameTheError) {
 
         // Without an error pointer the same failure allocates nothing (the
         // leak checker of the sanitizer build would show it).
-        EXPECT_EQ(mysql_regex_compile(c_str_or_null(pattern), c_str_or_null(flags), nullptr), nullptr);
+        EXPECT_EQ(mysql_regex_compile(c_str_or_null(pattern), c_str_or_null(flags), nullptr),
+                  nullptr);
     }
 }
 
@@ -225,12 +228,14 @@ TEST(MysqlAdapter, MatchedTextsInAnyOrder) {
             const int32_t i = static_cast<int32_t>((static_cast<int64_t>(n) * 157) % count);
             const int32_t start = mysql_match_get_start(matches, i);
             const int32_t end = mysql_match_get_end(matches, i);
-            ASSERT_EQ(std::string(mysql_match_get_text(matches, i)),
-                      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)))
+            ASSERT_EQ(
+                std::string(mysql_match_get_text(matches, i)),
+                text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)))
                 << "match " << i;
         }
         // Asked again, a text is the same string, owned by the array.
-        EXPECT_EQ(mysql_match_get_text(matches, count - 1), mysql_match_get_text(matches, count - 1));
+        EXPECT_EQ(mysql_match_get_text(matches, count - 1),
+                  mysql_match_get_text(matches, count - 1));
         mysql_match_result_free(matches, count);
     }
 }
@@ -280,7 +285,8 @@ TEST(MysqlAdapter, SearchThatFailsMidwayKeepsEarlierMatches) {
     ASSERT_TRUE(handle);
     int32_t count = 0;
     AdapterMatch* matches = mysql_regex_matches(handle.get(), text.c_str(), &count);
-    expect_matches(matches, count, json::parse(R"([{"start":0,"end":1,"text":"x","groups":[[-1,-1,0]]}])"));
+    expect_matches(matches, count,
+                   json::parse(R"([{"start":0,"end":1,"text":"x","groups":[[-1,-1,0]]}])"));
     mysql_match_result_free(matches, count);
 }
 
@@ -318,7 +324,8 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
         FailingAllocator::calls = 0;
         FailingAllocator::fail_at = n;
-        AdapterMatch* matches = adapter::find_all_matches(handle.get(), text.c_str(), &count, failing);
+        AdapterMatch* matches =
+            adapter::find_all_matches(handle.get(), text.c_str(), &count, failing);
         ASSERT_LE(count, full_count);
         EXPECT_EQ(matches == nullptr, count == 0);
         for (int32_t i = 0; i < count; ++i) {
@@ -327,8 +334,10 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
             EXPECT_STREQ(mysql_match_get_text(matches, i), mysql_match_get_text(full, i));
             ASSERT_EQ(mysql_match_get_group_count(matches, i), 3);
             for (int32_t g = 0; g < 3; ++g) {
-                EXPECT_EQ(mysql_match_get_group_start(matches, i, g), mysql_match_get_group_start(full, i, g));
-                EXPECT_EQ(mysql_match_get_group_end(matches, i, g), mysql_match_get_group_end(full, i, g));
+                EXPECT_EQ(mysql_match_get_group_start(matches, i, g),
+                          mysql_match_get_group_start(full, i, g));
+                EXPECT_EQ(mysql_match_get_group_end(matches, i, g),
+                          mysql_match_get_group_end(full, i, g));
             }
         }
         mysql_match_result_free(matches, count);

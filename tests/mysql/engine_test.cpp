@@ -42,7 +42,8 @@ TEST(MysqlEngineCases, TestResponseEscapesEveryCharacterAsTheSharedWriter) {
         const brindlecap::Json parsed = brindlecap::Json::parse(response);
         EXPECT_EQ(brindlecap::write_json(parsed), response) << pattern;
         std::string joined;
-        for (const brindlecap::Json& entry : parsed["matches"]) joined += entry["match"].get<std::string>();
+        for (const brindlecap::Json& entry : parsed["matches"])
+            joined += entry["match"].get<std::string>();
         EXPECT_EQ(joined, text) << pattern;
     }
 }
@@ -58,8 +59,8 @@ TEST(MysqlEngineLongResponses, ArriveWholeAndInOrder) {
         return brindlecap::write_json(Json{{"pattern", pattern}, {"text", subject}}) + "\n";
     };
     brindlecap::test::RunOptions options;
-    options.stdin_bytes = request("a", "xa") + request("(?s)((.)|x)", text) + request("x*", text) +
-                          request("a", "a");
+    options.stdin_bytes =
+        request("a", "xa") + request("(?s)((.)|x)", text) + request("x*", text) + request("a", "a");
     const brindlecap::test::RunResult result = brindlecap::test::run_program(PROGRAM, options);
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -69,8 +70,12 @@ TEST(MysqlEngineLongResponses, ArriveWholeAndInOrder) {
     std::vector<std::string> responses;
     while (std::getline(lines, line)) responses.push_back(line);
     ASSERT_EQ(responses.size(), 4u);
-    EXPECT_EQ(responses[0], R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
-    EXPECT_EQ(responses[3], R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})");
+    EXPECT_EQ(
+        responses[0],
+        R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":1,"match":"a"}],"status":"ok"})");
+    EXPECT_EQ(
+        responses[3],
+        R"({"engine":"pcre2-icu-fallback","matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})");
 
     // Every character of the text, one match each, with its group.
     Json every = Json::array();
@@ -80,15 +85,21 @@ TEST(MysqlEngineLongResponses, ArriveWholeAndInOrder) {
         const auto lead = static_cast<unsigned char>(text[offset]);
         const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         const std::string character = text.substr(offset, length);
-        every.push_back(Json{{"captures", {character, character}}, {"groups", Json::object()},
-                             {"index", offset}, {"match", character}});
-        empty.push_back(Json{{"captures", Json::array()}, {"groups", Json::object()}, {"index", offset}, {"match", ""}});
+        every.push_back(Json{{"captures", {character, character}},
+                             {"groups", Json::object()},
+                             {"index", offset},
+                             {"match", character}});
+        empty.push_back(Json{{"captures", Json::array()},
+                             {"groups", Json::object()},
+                             {"index", offset},
+                             {"match", ""}});
         offset += length;
     }
-    empty.push_back(Json{{"captures", Json::array()}, {"groups", Json::object()}, {"index", offset}, {"match", ""}});
+    empty.push_back(Json{
+        {"captures", Json::array()}, {"groups", Json::object()}, {"index", offset}, {"match", ""}});
     const auto expected = [](Json matches) {
-        return brindlecap::write_json(
-            Json{{"engine", "pcre2-icu-fallback"}, {"matches", std::move(matches)}, {"status", "ok"}});
+        return brindlecap::write_json(Json{
+            {"engine", "pcre2-icu-fallback"}, {"matches", std::move(matches)}, {"status", "ok"}});
     };
     EXPECT_GT(responses[1].size(), 1000000u);
     EXPECT_TRUE(responses[1] == expected(every)) << "response to (?s)((.)|x) differs";
@@ -111,7 +122,8 @@ TEST(MysqlEngineLongResponses, ClosedPipeIsReportedOnce) {
 TEST(MysqlEngineFlags, LettersReachTheAdapterOnceInFixedOrder) {
     for (const brindlecap::test::TabRow& row : brindlecap::test::load_tab_rows(FLAG_CASES, 2)) {
         const std::string& flags = row.fields[0];
-        EXPECT_EQ(brindlecap::mysql::flag_string(brindlecap::mysql::parse_flags(flags)), row.fields[1])
+        EXPECT_EQ(brindlecap::mysql::flag_string(brindlecap::mysql::parse_flags(flags)),
+                  row.fields[1])
             << row.where;
     }
 }

@@ -7,18 +7,21 @@ namespace {
 
 using brindlecap::Json;
 
-std::string echo(const char* op, const Json& request, const std::string& pattern, const std::string& flags,
-                 const std::string& text) {
-    Json response = {{"status", "ok"}, {"op", op}, {"pattern", pattern}, {"flags", flags}, {"text", text}};
+std::string echo(const char* op, const Json& request, const std::string& pattern,
+                 const std::string& flags, const std::string& text) {
+    Json response = {
+        {"status", "ok"}, {"op", op}, {"pattern", pattern}, {"flags", flags}, {"text", text}};
     if (std::string(op) == "replace")
         response["replacement"] = brindlecap::request_string(request, "replacement", "");
     return brindlecap::write_json(response);
 }
 
-std::string answer_test(const Json& r, const std::string& p, const std::string& f, const std::string& t) {
+std::string answer_test(const Json& r, const std::string& p, const std::string& f,
+                        const std::string& t) {
     return echo("test", r, p, f, t);
 }
-std::string answer_replace(const Json& r, const std::string& p, const std::string& f, const std::string& t) {
+std::string answer_replace(const Json& r, const std::string& p, const std::string& f,
+                           const std::string& t) {
     return echo("replace", r, p, f, t);
 }
 
@@ -28,7 +31,8 @@ std::string answer_echo(const Json& r, const std::string&, const std::string&, c
 }
 
 // Stands for an operation whose request needs more memory than there is.
-std::string answer_exhaust(const Json&, const std::string&, const std::string&, const std::string&) {
+std::string answer_exhaust(const Json&, const std::string&, const std::string&,
+                           const std::string&) {
     throw std::bad_alloc();
 }
 
@@ -36,9 +40,10 @@ std::string answer_exhaust(const Json&, const std::string&, const std::string&, 
 
 int main() {
     brindlecap::prepare_standard_streams();
-    static constexpr brindlecap::Operation OPERATIONS[] = {{"test", answer_test}, {"replace", answer_replace},
-                                                               {"exhaust", answer_exhaust},
-                                                               {"echo", answer_echo}};
+    static constexpr brindlecap::Operation OPERATIONS[] = {{"test", answer_test},
+                                                           {"replace", answer_replace},
+                                                           {"exhaust", answer_exhaust},
+                                                           {"echo", answer_echo}};
     brindlecap::run_request_loop("brindlecap-echo-engine", OPERATIONS);
     return brindlecap::ENGINE_EXIT_STATUS;
 }

@@ -18,8 +18,9 @@ TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
     auto short_lines = [&](int count) {
         for (int i = 0; i < count; ++i, ++counter) {
             options.stdin_bytes += "{\"text\":\"" + std::to_string(counter) + "\"}\r\n";
-            expected += "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"" +
-                        std::to_string(counter) + "\"}\n";
+            expected +=
+                "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"" +
+                std::to_string(counter) + "\"}\n";
         }
     };
     std::vector<std::size_t> sizes = {std::size_t(20) << 20};
@@ -29,8 +30,10 @@ TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
     sizes.insert(sizes.end(), {100000, std::size_t(5) << 20});
     for (const std::size_t size : sizes) {
         short_lines(size > 1000000 ? 5000 : 10);
-        options.stdin_bytes += "{\"text\":\"" + std::string(size, 'a') + "\",\"op\":\"long" + std::to_string(size) + "\"}\n";
-        expected += "{\"message\":\"unknown op: long" + std::to_string(size) + "\",\"status\":\"error\"}\n";
+        options.stdin_bytes += "{\"text\":\"" + std::string(size, 'a') + "\",\"op\":\"long" +
+                               std::to_string(size) + "\"}\n";
+        expected +=
+            "{\"message\":\"unknown op: long" + std::to_string(size) + "\",\"status\":\"error\"}\n";
     }
     short_lines(5000);
     const auto result = brindlecap::test::run_program(PROGRAM, options);
@@ -51,7 +54,8 @@ TEST(RequestLoopBuffer, LongLinesAmongShortOnesAreFramedExactly) {
     from_file.args = {"-c", "exec \"$0\" < \"$1\"", PROGRAM, path};
     const auto file_result = brindlecap::test::run_program("/bin/sh", from_file);
     EXPECT_EQ(file_result.exit_status, 0);
-    EXPECT_TRUE(file_result.out == expected) << "output of " << file_result.out.size() << " bytes differs";
+    EXPECT_TRUE(file_result.out == expected)
+        << "output of " << file_result.out.size() << " bytes differs";
 }
 
 // A line too long for the memory the engine may use is answered "out of
@@ -63,8 +67,10 @@ TEST(RequestLoopBuffer, LineTooLongForMemoryIsAnsweredAndReadPast) {
 #endif
     const std::string before = "{\"text\":\"before\"}\n";
     const std::string after = "{\"text\":\"after\"}\n";
-    const std::string answer_before = "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"before\"}\n";
-    const std::string answer_after = "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"after\"}\n";
+    const std::string answer_before =
+        "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"before\"}\n";
+    const std::string answer_after =
+        "{\"flags\":\"\",\"op\":\"test\",\"pattern\":\"\",\"status\":\"ok\",\"text\":\"after\"}\n";
     std::string long_text;
     long_text.reserve(160u << 20);
     while (long_text.size() < (160u << 20)) long_text += "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
@@ -72,7 +78,8 @@ TEST(RequestLoopBuffer, LineTooLongForMemoryIsAnsweredAndReadPast) {
     options.args = {"-c", "ulimit -v 250000 && exec \"$0\"", PROGRAM};
     options.stdin_bytes = before + "{\"text\":\"" + long_text + "\"}\r\n" + after;
     auto result = brindlecap::test::run_program("/bin/sh", options);
-    EXPECT_EQ(result.out, answer_before + "{\"message\":\"out of memory\",\"status\":\"error\"}\n" + answer_after);
+    EXPECT_EQ(result.out, answer_before + "{\"message\":\"out of memory\",\"status\":\"error\"}\n" +
+                              answer_after);
     EXPECT_EQ(result.exit_status, 0);
 
     // Not UTF-8 far into the line: the loop ends there, without a response.

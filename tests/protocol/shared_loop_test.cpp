@@ -51,7 +51,10 @@ const std::vector<Engine>& engines() {
            R"({"flags":"","op":"replace","pattern":"","replacement":"","status":"ok","text":""})"}},
          {}},
         // The shell engine in both of its locale modes: bytes and multibyte.
-        {"shell_bytes", SHELL_ENGINE, engine_variables("brindlecap-shell-engine"), {{"LC_ALL", "C"}}},
+        {"shell_bytes",
+         SHELL_ENGINE,
+         engine_variables("brindlecap-shell-engine"),
+         {{"LC_ALL", "C"}}},
         {"shell_utf8",
          SHELL_ENGINE,
          engine_variables("brindlecap-shell-engine"),

@@ -46,26 +46,26 @@ TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
     // A long match as well: levels without text of their own must not each
     // map it again.
     const std::string long_b(100000, 'b'), long_B(100000, 'B');
-    std::string input =
-        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + upper + "&\"}\n" +
-        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + alternating + "&x\"}\n" +
-        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
-        R"(c","replacement":")" + upper + "&\"}\n" +
-        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
-        R"(c","replacement":"\\U)" + alternating + "&\"}\n" +
-        R"({"op":"test","pattern":"a","text":"a"})" + "\n";
+    std::string input = R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + upper +
+                        "&\"}\n" + R"({"op":"replace","pattern":"b","text":"abc","replacement":")" +
+                        alternating + "&x\"}\n" +
+                        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
+                        R"(c","replacement":")" + upper + "&\"}\n" +
+                        R"({"op":"replace","pattern":"b+","flags":"E","text":"a)" + long_b +
+                        R"(c","replacement":"\\U)" + alternating + "&\"}\n" +
+                        R"({"op":"test","pattern":"a","text":"a"})" + "\n";
     auto result = run(input, "C.UTF-8");
     EXPECT_EQ(result.out,
               R"({"replacements":[[1,2,"B"]],"result":"aBc","status":"ok_replace"})"
               "\n"
               R"({"replacements":[[1,2,"bx"]],"result":"abxc","status":"ok_replace"})"
               "\n"
-              R"({"replacements":[[1,100001,")" + long_B + R"("]],"result":"a)" + long_B +
+              R"({"replacements":[[1,100001,")" +
+                  long_B + R"("]],"result":"a)" + long_B + R"(c","status":"ok_replace"})" + "\n" +
+                  R"({"replacements":[[1,100001,")" + long_B + R"("]],"result":"a)" + long_B +
                   R"(c","status":"ok_replace"})" + "\n" +
-              R"({"replacements":[[1,100001,")" + long_B + R"("]],"result":"a)" + long_B +
-                  R"(c","status":"ok_replace"})" + "\n" +
-              R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
-              "\n");
+                  R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
+                  "\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -73,9 +73,8 @@ TEST(ShellLarge, MillionNestedCaseSegmentsGetOneAnswer) {
 TEST(ShellLarge, RefusedNestingIsAnsweredAndTheLoopGoesOn) {
     std::string many;
     for (int i = 0; i < 100000; ++i) many += "\\\\U&\\\\L&";
-    std::string input =
-        R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + many + "\"}\n" +
-        R"({"op":"test","pattern":"a","text":"a"})" + "\n";
+    std::string input = R"({"op":"replace","pattern":"b","text":"abc","replacement":")" + many +
+                        "\"}\n" + R"({"op":"test","pattern":"a","text":"a"})" + "\n";
     auto result = run(input, "C");
     EXPECT_EQ(result.out,
               R"({"message":"replacement error: \\L and \\U nested too deeply","status":"error"})"
@@ -91,14 +90,18 @@ TEST(ShellLarge, EmptyMatchesAtTheEndOfALongLineAreFoundOnce) {
     const std::string line(1 << 20, 'a');
     std::string input;
     for (const char* pattern : {"$", "b*$", "(x|y)?$"})
-        input += R"({"pattern":")" + std::string(pattern) + R"(","flags":"E","text":")" + line + "b\\n" +
-                 line + R"("})" + "\n";
+        input += R"({"pattern":")" + std::string(pattern) + R"(","flags":"E","text":")" + line +
+                 "b\\n" + line + R"("})" + "\n";
     for (const char* locale : {"C", "C.UTF-8"}) {
         auto result = run(input, locale);
-        EXPECT_EQ(result.out,
-                  R"({"matches":[],"status":"ok"})" "\n"
-                  R"({"matches":[{"captures":[],"groups":{},"index":1048576,"match":"b"}],"status":"ok"})" "\n"
-                  R"({"matches":[],"status":"ok"})" "\n")
+        EXPECT_EQ(
+            result.out,
+            R"({"matches":[],"status":"ok"})"
+            "\n"
+            R"({"matches":[{"captures":[],"groups":{},"index":1048576,"match":"b"}],"status":"ok"})"
+            "\n"
+            R"({"matches":[],"status":"ok"})"
+            "\n")
             << locale;
         EXPECT_EQ(result.exit_status, 0);
     }
@@ -112,8 +115,13 @@ TEST(ShellLarge, PatternWhoseMatcherNeedsMoreThanTheUsualStack) {
     // this one overflows an 8 MiB stack.
     std::string pattern;
     for (int i = 0; i < 1000; ++i) pattern += "(a)*";
-    auto result = run(R"({"pattern":")" + pattern + R"(","flags":"E","text":"a"})" "\n", "C.UTF-8");
-    EXPECT_EQ(result.out, R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})" "\n");
+    auto result = run(R"({"pattern":")" + pattern +
+                          R"(","flags":"E","text":"a"})"
+                          "\n",
+                      "C.UTF-8");
+    EXPECT_EQ(result.out,
+              R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
+              "\n");
     EXPECT_EQ(result.term_signal, 0);
     EXPECT_EQ(result.exit_status, 0);
 }

@@ -22,7 +22,8 @@ std::vector<test::JsonRow> rows(const char* name) {
 TEST(TranslateBre, Table) {
     for (const auto& row : rows("translate_bre.jsonl")) {
         SCOPED_TRACE("translate_bre.jsonl line " + std::to_string(row.line));
-        EXPECT_EQ(translate_bre(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
+        EXPECT_EQ(translate_bre(row.fields[0].get<std::string>()),
+                  row.fields[1].get<std::string>());
     }
 }
 
@@ -37,9 +38,9 @@ TEST(CompileRegex, BoundErrorTable) {
             EXPECT_TRUE(std::holds_alternative<CompiledPattern>(compiled));
         } else {
             ASSERT_TRUE(std::holds_alternative<std::string>(compiled));
-            EXPECT_EQ(std::get<std::string>(compiled),
-                      "compile error: TRE compile error code " + std::to_string(expected) +
-                          " (pattern=" + pattern + ")");
+            EXPECT_EQ(std::get<std::string>(compiled), "compile error: TRE compile error code " +
+                                                           std::to_string(expected) +
+                                                           " (pattern=" + pattern + ")");
         }
     }
 }
@@ -65,7 +66,8 @@ TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
                 for (const MatchSpan& span : found) pairs.emplace_back(span.start, span.end);
                 return pairs;
             };
-            EXPECT_EQ(spans(find_text_matches(tre, text, true)), spans(find_text_matches(tre, text, false)))
+            EXPECT_EQ(spans(find_text_matches(tre, text, true)),
+                      spans(find_text_matches(tre, text, false)))
                 << text;
         }
     }
@@ -92,7 +94,8 @@ TEST(ExpandReplacement, IllFormedMatchedBytes) {
 TEST(ExpandReplacement, MillionNestedSegments) {
     // However long the matched text: levels without text of their own must
     // not each cost a mapping, nor count against the limit.
-    const std::string matched = "Ab" + std::string(100000, 'x') + "\xCE\xA3";  // ends in capital sigma
+    const std::string matched =
+        "Ab" + std::string(100000, 'x') + "\xCE\xA3";  // ends in capital sigma
     const std::string upper_matched = "AB" + std::string(100000, 'X') + "\xCE\xA3";
     const std::string lower_matched = "ab" + std::string(100000, 'x') + "\xCF\x82";  // final sigma
     std::string upper;
@@ -134,7 +137,7 @@ TEST(MapCase, InPiecesAsWhole) {
 }
 
 TEST(FindCaseEnd, RawBackslashes) {
-    const std::string t = "a\\\\Eb\\E";  // a \ \ E b \ E
+    const std::string t = "a\\\\Eb\\E";            // a \ \ E b \ E
     EXPECT_EQ(find_case_end(t, t.size(), 0), 2u);  // the second backslash of the pair
     EXPECT_EQ(find_case_end(t, t.size(), 3), 5u);
     EXPECT_EQ(find_case_end(t, t.size(), 6), t.size());

@@ -5,8 +5,8 @@
 
 #include <unicode/utypes.h>
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace brindlecap::mysql_adapter {

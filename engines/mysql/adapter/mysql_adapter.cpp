@@ -3,8 +3,8 @@
 #include "adapter_internal.h"
 
 #include <unicode/uregex.h>
-#include <unicode/utf16.h>
 #include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <climits>
@@ -51,7 +51,8 @@ const GroupSpan* group_span(const AdapterMatch* matches, int32_t i, int32_t g) {
     if (matches == nullptr || g < 0) return nullptr;
     const ArrayHeader* header = header_of(matches);
     if (g >= header->group_count) return nullptr;
-    return header->spans + static_cast<std::size_t>(i) * static_cast<std::size_t>(header->group_count) +
+    return header->spans +
+           static_cast<std::size_t>(i) * static_cast<std::size_t>(header->group_count) +
            static_cast<std::size_t>(g);
 }
 
@@ -98,9 +99,7 @@ std::optional<int32_t> utf16_capacity(std::size_t byte_length) {
     return static_cast<int32_t>(wanted);
 }
 
-int32_t utf8_capacity(int32_t units) {
-    return clamp_capacity(3 * static_cast<int64_t>(units) + 1);
-}
+int32_t utf8_capacity(int32_t units) { return clamp_capacity(3 * static_cast<int64_t>(units) + 1); }
 
 int32_t replace_capacity(int32_t text_units, int32_t replacement_units) {
     return clamp_capacity(3 * static_cast<int64_t>(text_units) +
@@ -111,7 +110,8 @@ Utf16 utf8_to_utf16(const char* text) {
     const std::size_t byte_length = std::strlen(text);
     const std::optional<int32_t> capacity = utf16_capacity(byte_length);
     if (!capacity) return {};
-    auto* units = static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(*capacity)));
+    auto* units =
+        static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(*capacity)));
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
     // The length is known: ICU need not look for the NUL again.
@@ -167,7 +167,8 @@ void jump_to_entry(OffsetWalker& walker, int32_t k) {
     if (walker.checkpoints == nullptr) {
         if (walker.table_failed) return;
         const auto entries = static_cast<std::size_t>(walker.length / STRIDE) + 1;
-        walker.checkpoints = static_cast<int32_t*>(walker.allocator->realloc(nullptr, entries * sizeof(int32_t)));
+        walker.checkpoints =
+            static_cast<int32_t*>(walker.allocator->realloc(nullptr, entries * sizeof(int32_t)));
         if (walker.checkpoints == nullptr) {
             walker.table_failed = true;
             return;
@@ -224,8 +225,7 @@ using namespace brindlecap::mysql_adapter;
 
 extern "C" {
 
-URegularExpression* mysql_regex_compile(const char* pattern, const char* flags,
-                                        char** error) {
+URegularExpression* mysql_regex_compile(const char* pattern, const char* flags, char** error) {
     const char* failure = nullptr;
     URegularExpression* handle = nullptr;
     if (pattern == nullptr) {
@@ -419,14 +419,12 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
 
 extern "C" {
 
-AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text,
-                                  int32_t* count) {
+AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text, int32_t* count) {
     static constexpr Allocator SYSTEM_ALLOCATOR{std::realloc};
     return find_all_matches(handle, text, count, SYSTEM_ALLOCATOR);
 }
 
-char* mysql_regex_replace(URegularExpression* handle, const char* text,
-                          const char* replacement) {
+char* mysql_regex_replace(URegularExpression* handle, const char* text, const char* replacement) {
     if (text == nullptr) return copy_of("");
     if (handle == nullptr || replacement == nullptr) return copy_of(text);
     Utf16 subject = utf8_to_utf16(text);
@@ -445,7 +443,8 @@ char* mysql_regex_replace(URegularExpression* handle, const char* text,
     }
 
     const int32_t capacity = replace_capacity(subject.length, templ.length);
-    auto* out = static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(capacity)));
+    auto* out =
+        static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(capacity)));
     status = U_ZERO_ERROR;
     int32_t n = uregex_replaceAll(handle, templ.units, templ.length, out, capacity, &status);
     bool usable = U_SUCCESS(status);
