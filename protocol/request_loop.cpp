@@ -228,7 +228,13 @@ int write_with_feed(int fd, std::string_view bytes) {
 // large full one is not copied for it.
 int write_response(int fd, std::string& response) {
     if (response.size() < response.capacity() || response.size() < 64 * 1024) {
-        response.push_back('\n');
+        // Growing a full string for the feed can fail when memory is gone;
+        // the answer must still go out whole.
+        try {
+            response.push_back('\n');
+        } catch (const std::bad_alloc&) {
+            return write_with_feed(fd, response);
+        }
         return write_all(fd, response);
     }
     return write_with_feed(fd, response);
