@@ -1,5 +1,6 @@
 #include "mysql_engine.h"
 
+#include "engines/mysql/adapter/adapter_internal.h"
 #include "protocol/base/descriptor.h"
 #include "protocol/base/utf8.h"
 
@@ -9,6 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include <unistd.h>
@@ -242,6 +244,9 @@ std::string run_test(const Json& /*request*/, const std::string& pattern, const 
     if (text.find('\0') == std::string::npos)
         found = mysql_regex_matches(handle.get(), text.c_str(), &count);
     const MatchArray matches(found, MatchArrayFree{count});
+    // The loop answers "out of memory" for this, as for any request that
+    // exhausts memory.
+    if (mysql_adapter::last_search_ran_out_of_memory()) throw std::bad_alloc();
     return test_response(text, matches.get(), found == nullptr || count < 0 ? 0 : count);
 }
 

@@ -312,6 +312,7 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
     int32_t full_count = 0;
     AdapterMatch* full = mysql_regex_matches(handle.get(), text.c_str(), &full_count);
     ASSERT_EQ(full_count, 150);
+    EXPECT_FALSE(adapter::last_search_ran_out_of_memory());
     FailingAllocator::calls = 0;
     FailingAllocator::fail_at = 0;
     int32_t count = 0;
@@ -328,6 +329,8 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
             adapter::find_all_matches(handle.get(), text.c_str(), &count, failing);
         ASSERT_LE(count, full_count);
         EXPECT_EQ(matches == nullptr, count == 0);
+        // A list cut short says so; one the failure did not shorten does not.
+        EXPECT_EQ(adapter::last_search_ran_out_of_memory(), count < full_count);
         for (int32_t i = 0; i < count; ++i) {
             EXPECT_EQ(mysql_match_get_start(matches, i), mysql_match_get_start(full, i));
             EXPECT_EQ(mysql_match_get_end(matches, i), mysql_match_get_end(full, i));

@@ -148,4 +148,22 @@ TEST(MysqlEngineExports, AdapterFunctionsAreInTheDynamicSymbolTable) {
     }
 }
 
+#ifndef BRINDLECAP_SANITIZE
+// A match list that cannot be held whole is no answer: under a bounded
+// address space the request is answered "out of memory" rather than with the
+// matches found before memory ran out, and the next request is answered.
+TEST(MysqlEngineMemory, AMatchListCutShortIsOutOfMemory) {
+    brindlecap::test::RunOptions options;
+    options.args = {"-c", "ulimit -v 150000 && exec \"$0\"", PROGRAM};
+    options.stdin_bytes = R"x({"pattern":"(a)","text":")x" + std::string(5'000'000, 'a') + "\"}\n" +
+                          R"({"op":"next"})" + "\n";
+    const brindlecap::test::RunResult result = brindlecap::test::run_program("/bin/sh", options);
+    EXPECT_EQ(result.out,
+              "{\"message\":\"out of memory\",\"status\":\"error\"}\n"
+              "{\"message\":\"unknown op: next\",\"status\":\"error\"}\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+}
+#endif
+
 }  // namespace

@@ -29,7 +29,8 @@ int32_t replace_capacity(int32_t text_units, int32_t replacement_units);
 struct Utf16 {
     UChar* units = nullptr;  // malloc'd, NUL-terminated; null on failure
     int32_t length = 0;
-    int32_t byte_length = 0;  // of the UTF-8 text it came from
+    int32_t byte_length = 0;     // of the UTF-8 text it came from
+    bool out_of_memory = false;  // null units for want of memory
 };
 
 // Null units (and length 0) when the text is ill-formed or too long.
@@ -75,5 +76,10 @@ int32_t byte_offset(OffsetWalker& walker, int32_t k);
 // the search with the matches found before it.
 AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
                                const Allocator& allocator);
+
+// Whether the last search on this thread was cut short because memory could
+// not be had. The flat interface has no room to say so, and a list cut short
+// must not pass for the whole one.
+bool last_search_ran_out_of_memory();
 
 }  // namespace brindlecap::mysql_adapter

@@ -112,6 +112,7 @@ Utf16 utf8_to_utf16(const char* text) {
     if (!capacity) return {};
     auto* units =
         static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(*capacity)));
+    if (units == nullptr) return {.out_of_memory = true};
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
     // The length is known: ICU need not look for the NUL again.
@@ -322,14 +323,24 @@ inline int32_t offset_of(OffsetWalker& walker, bool ascii, int32_t k) {
     return k < 0 ? -1 : k < walker.length ? k : walker.byte_length;
 }
 
+thread_local bool search_ran_out_of_memory = false;
+
 }  // namespace
+
+bool last_search_ran_out_of_memory() { return search_ran_out_of_memory; }
 
 AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
                                const Allocator& allocator) {
     *count = 0;
+    search_ran_out_of_memory = false;
     if (handle == nullptr || text == nullptr) return nullptr;
     Utf16 utf16 = utf8_to_utf16(text);
-    if (utf16.units == nullptr) return nullptr;
+    if (utf16.units == nullptr) {
+        // A text too long for the interface has no matches; one that could
+        // not be converted for want of memory was never searched.
+        search_ran_out_of_memory = utf16.out_of_memory;
+        return nullptr;
+    }
     UErrorCode status = U_ZERO_ERROR;
     uregex_setText(handle, utf16.units, utf16.length, &status);
     if (U_FAILURE(status)) {
@@ -361,11 +372,17 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
         const int32_t e = uregex_end(handle, 0, &status);
         if (U_FAILURE(status) || s < 0 || e < s) break;
 
-        if (!make_room(records, 1, allocator) || !make_room(spans, groups, allocator)) break;
+        if (!make_room(records, 1, allocator) || !make_room(spans, groups, allocator)) {
+            search_ran_out_of_memory = true;
+            break;
+        }
         if (text_copy == nullptr) {
             const auto bytes = static_cast<std::size_t>(utf16.byte_length);
             text_copy = static_cast<char*>(allocator.realloc(nullptr, bytes + 1));
-            if (text_copy == nullptr) break;
+            if (text_copy == nullptr) {
+                search_ran_out_of_memory = true;
+                break;
+            }
             std::memcpy(text_copy, text, bytes + 1);
         }
         const AdapterMatch record{offset_of(walker, ascii, s), offset_of(walker, ascii, e)};
@@ -373,7 +390,10 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
         // byte offsets may bound a whole character: its text is "".
         if (!ascii && e > s && record.end > record.start &&
             (U16_IS_TRAIL(utf16.units[s]) || U16_IS_LEAD(utf16.units[e - 1]))) {
-            if (!make_room(split_pairs, 1, allocator)) break;
+            if (!make_room(split_pairs, 1, allocator)) {
+                search_ran_out_of_memory = true;
+                break;
+            }
             items<int32_t>(split_pairs)[split_pairs.used++] = static_cast<int32_t>(records.used);
         }
         GroupSpan* span = items<GroupSpan>(spans) + spans.used;
