@@ -1,5 +1,6 @@
 #include "pattern.h"
 
+#include "expansion.h"
 #include "tre_pattern.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@ namespace brindlecap::shell {
 namespace {
 
 constexpr int TRE_BADBR = 10;
+constexpr int TRE_ESPACE = 12;
 constexpr int TRE_BADMAX = 14;
 constexpr std::uint64_t DUP_MAX = 255;
 constexpr std::uint64_t TRE_INT_MAX = 2147483647;
@@ -231,6 +233,63 @@ TextForTre text_for_tre(std::string_view text) {
     return result;
 }
 
+std::string text_without_counts(std::string_view text) {
+    std::string result;
+    std::size_t copied = 0;
+    auto cut = [&](std::size_t from, std::size_t to, std::optional<std::uint64_t> count) {
+        if (!count || *count <= 1) return;
+        result.append(text, copied, from - copied);
+        result += '1';
+        copied = to;
+    };
+    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
+        std::size_t j = i + 1;
+        const std::size_t min_at = j;
+        std::optional<std::uint64_t> min = read_number(text, j);
+        const std::size_t min_end = j;
+        std::optional<std::uint64_t> max = min;
+        const bool comma = j < text.size() && text[j] == ',';
+        const std::size_t max_at = comma ? j + 1 : j;
+        if (comma) {
+            j = max_at;
+            max = read_number(text, j);
+        }
+        // The checks TRE makes of the counts; a bound it refuses stays as it is.
+        const bool refused = (max && min.value_or(0) > *max) || (max && *max > DUP_MAX);
+        if (!refused) {
+            cut(min_at, min_end, min);
+            if (comma) cut(max_at, j, max);
+        }
+        i = j;
+    }
+    if (copied == 0) return std::string(text);
+    result.append(text, copied, std::string_view::npos);
+    return result;
+}
+
+namespace {
+
+// Whether the TRE text, compiled as it is, would expand its bounds beyond
+// what a request may take; then TRE compiles the text without its counts, to
+// report a fault that it finds there as it would have, and the answer is
+// otherwise out of memory. A text whose counts are all 1 or less is too
+// large in itself (a long pattern), not through its bounds, and goes to TRE.
+std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
+    if (!expansion_too_large(estimate_expansion(tre_text, (cflags & REG_ICASE) != 0)))
+        return std::nullopt;
+    const std::string probe = text_without_counts(tre_text);
+    if (probe == tre_text) return std::nullopt;
+    auto compiled = std::make_unique<TrePattern>();
+    int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
+    if (result == 0) {
+        CompiledPattern release(compiled.release());
+        return TRE_ESPACE;
+    }
+    return result == TRE_BADBR ? classify_bad_bound(probe) : result;
+}
+
+}  // namespace
+
 std::variant<CompiledPattern, std::string> compile_regex(std::string_view pattern,
                                                          std::string_view flags) {
     RegexFlags f = parse_flags(flags);
@@ -251,6 +310,8 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
     int cflags = REG_EXTENDED | (f.icase ? REG_ICASE : 0);
     TextForTre rewritten = text_for_tre(text);
     const std::string& tre_text = rewritten.changed ? rewritten.text : text;
+    if (std::optional<int> refused = refuse_expansion(tre_text, cflags))
+        return failure("TRE compile error code " + std::to_string(*refused));
     auto compiled = std::make_unique<TrePattern>();
     // `tre_text` is NUL-terminated by std::string and holds no other NUL.
     int result = tre_regcomp(&compiled->re, tre_text.c_str(), cflags);

@@ -63,6 +63,12 @@ struct TextForTre {
 };
 TextForTre text_for_tre(std::string_view tre_text);
 
+// The extended-syntax text with every bound that TRE accepts cut down to
+// counts of at most 1 ({5} and {2,9} become {1} and {1,1}, {3,} becomes
+// {1,}), so that TRE expands nothing; every other character stays, so TRE
+// finds the same faults in it, in the same order.
+std::string text_without_counts(std::string_view tre_text);
+
 // Whether the extended-syntax text may hold \< \> \b or \B.
 bool has_word_assertion(std::string_view tre_text);
 

@@ -1,4 +1,5 @@
 // The shell engine's pure functions, driven by the tables in this folder.
+#include "engines/shell/expansion.h"
 #include "engines/shell/pattern.h"
 #include "engines/shell/replacement.h"
 #include "engines/shell/search.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdint>
 
 #include <string>
 #include <variant>
@@ -42,6 +44,49 @@ TEST(CompileRegex, BoundErrorTable) {
                                                            std::to_string(expected) +
                                                            " (pattern=" + pattern + ")");
         }
+    }
+}
+
+// Restores the locale that a test changed.
+struct LocaleScope {
+    std::string saved = std::setlocale(LC_ALL, nullptr);
+    ~LocaleScope() { std::setlocale(LC_ALL, saved.c_str()); }
+};
+
+TEST(EstimateExpansion, Table) {
+    LocaleScope scope;
+    for (const auto& row : rows("expansion.jsonl")) {
+        const auto locale = row.fields[0].get<std::string>();
+        const bool icase = row.fields[1].get<std::string>() == "i";
+        const auto text = row.fields[2].get<std::string>();
+        SCOPED_TRACE("expansion.jsonl line " + std::to_string(row.line) + ": " + text);
+        ASSERT_NE(std::setlocale(LC_ALL, locale.c_str()), nullptr);
+        const ExpansionEstimate estimate = estimate_expansion(text, icase);
+        EXPECT_EQ(estimate.transitions, row.fields[3].get<std::uint64_t>());
+        EXPECT_EQ(expansion_too_large(estimate), row.fields[4].get<bool>());
+    }
+}
+
+// However deep the nesting and however many the bounds, the estimate
+// saturates rather than wrapping around to a small number.
+TEST(EstimateExpansion, SaturatesAboveEveryLimit) {
+    std::string text = "a";
+    for (int level = 0; level < 40; ++level) text = "(" + text + "){255}";
+    const ExpansionEstimate estimate = estimate_expansion(text, false);
+    EXPECT_TRUE(expansion_too_large(estimate));
+    EXPECT_GE(estimate.transitions, std::uint64_t{1} << 40);
+}
+
+// A long text costs the estimate one pass and no stack per group.
+TEST(EstimateExpansion, DeepNestingIsReadWithoutRecursion) {
+    const std::string text = std::string(200000, '(') + "a" + std::string(200000, ')');
+    EXPECT_EQ(estimate_expansion(text, false).transitions, 1u);
+}
+
+TEST(TextWithoutCounts, Table) {
+    for (const auto& row : rows("without_counts.jsonl")) {
+        SCOPED_TRACE("without_counts.jsonl line " + std::to_string(row.line));
+        EXPECT_EQ(text_without_counts(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
     }
 }
 
