@@ -282,7 +282,7 @@ std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
     auto compiled = std::make_unique<TrePattern>();
     int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
     if (result == 0) {
-        CompiledPattern release(compiled.release());
+        CompiledPattern released_at_return(compiled.release());
         return TRE_ESPACE;
     }
     return result == TRE_BADBR ? classify_bad_bound(probe) : result;
