@@ -201,9 +201,8 @@ Count class_ranges(std::wctype_t type, bool icase) {
     Count ranges = 0;
     bool inside = false;
     for (wint_t c = 0; c < 256; ++c) {
-        bool member = std::iswctype(c, type) ||
-                      (icase && (std::iswctype(std::towlower(c), type) ||
-                                 std::iswctype(std::towupper(c), type)));
+        bool member = std::iswctype(c, type) || (icase && (std::iswctype(std::towlower(c), type) ||
+                                                           std::iswctype(std::towupper(c), type)));
         if (member && !inside) ++ranges;
         inside = member;
     }
@@ -337,7 +336,8 @@ std::optional<Bound> read_bound(const Text& text, std::size_t i) {
         bound.max = read_count(text, i);
     }
     if ((bound.max >= 0 && bound.min > bound.max) || bound.max > 255) return std::nullopt;
-    while (i < text.size() && std::wcschr(L"+-#~, <0123456789ids", static_cast<wchar_t>(text.at(i))))
+    while (i < text.size() &&
+           std::wcschr(L"+-#~, <0123456789ids", static_cast<wchar_t>(text.at(i))))
         ++i;
     if (i >= text.size() || text.at(i) != L'}') return std::nullopt;
     ++i;
@@ -415,18 +415,13 @@ struct Parser {
                 i = bracket->end;
                 return state_cost(bracket->items);
             }
-            case L'\\':
-                return escape(fault);
+            case L'\\': return escape(fault);
             case L'.':
                 ++i;
                 return flags.newline ? alternation(state_cost(1), state_cost(1)) : state_cost(1);
             case L'^':
-            case L'$':
-                ++i;
-                return empty_cost();
-            default:
-                ++i;
-                return literal_cost(c);
+            case L'$': ++i; return empty_cost();
+            default: ++i; return literal_cost(c);
         }
     }
 
@@ -489,10 +484,16 @@ struct Parser {
         }
         i += 2;
         switch (c) {
-            case L't': case L'n': case L'r': case L'f': case L'a': case L'e':
-                return state_cost(1);
-            case L'b': case L'B': case L'<': case L'>':
-                return empty_cost();
+            case L't':
+            case L'n':
+            case L'r':
+            case L'f':
+            case L'a':
+            case L'e': return state_cost(1);
+            case L'b':
+            case L'B':
+            case L'<':
+            case L'>': return empty_cost();
             case L'x':
                 if (text.at(i) == L'{') {
                     ++i;
@@ -503,11 +504,11 @@ struct Parser {
                     }
                     ++i;
                 } else {
-                    for (int k = 0; k < 2 && i < text.size() && std::iswxdigit(text.at(i)); ++k) ++i;
+                    for (int k = 0; k < 2 && i < text.size() && std::iswxdigit(text.at(i)); ++k)
+                        ++i;
                 }
                 return state_cost(1);
-            default:
-                return state_cost(1);
+            default: return state_cost(1);
         }
     }
 
@@ -520,7 +521,8 @@ struct Parser {
             if (c == L'|') {
                 Frame& frame = frames.back();
                 Cost branch = frame.branch ? *frame.branch : empty_cost();
-                frame.alternatives = frame.alternatives ? alternation(*frame.alternatives, branch) : branch;
+                frame.alternatives =
+                    frame.alternatives ? alternation(*frame.alternatives, branch) : branch;
                 frame.branch.reset();
                 ++i;
                 return true;
@@ -607,8 +609,9 @@ bool expansion_too_large(const ExpansionEstimate& estimate) {
     // Measured at about a quarter of a nanosecond each, so that this many
     // take about half a second.
     constexpr Count SCAN_LIMIT = Count{1} << 31;
-    const Count bytes = add(add(mul(estimate.nodes, NODE_BYTES), mul(estimate.set_entries, SET_ENTRY_BYTES)),
-                            mul(estimate.transitions, TRANSITION_BYTES));
+    const Count bytes =
+        add(add(mul(estimate.nodes, NODE_BYTES), mul(estimate.set_entries, SET_ENTRY_BYTES)),
+            mul(estimate.transitions, TRANSITION_BYTES));
     return bytes > MEMORY_LIMIT || estimate.slot_scans > SCAN_LIMIT;
 }
 

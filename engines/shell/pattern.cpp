@@ -20,10 +20,14 @@ constexpr std::uint64_t TRE_INT_MAX = 2147483647;
 
 bool is_bre_special(char c) {
     switch (c) {
-        case '(': case ')': case '+': case '?': case '{': case '|': case '}':
-            return true;
-        default:
-            return false;
+        case '(':
+        case ')':
+        case '+':
+        case '?':
+        case '{':
+        case '|':
+        case '}': return true;
+        default: return false;
     }
 }
 
@@ -172,7 +176,8 @@ std::string translate_bre(std::string_view pattern) {
 }
 
 int classify_bad_bound(std::string_view text) {
-    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
+    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos;
+         i = next_bound(text, i)) {
         std::size_t j = i + 1;
         std::optional<std::uint64_t> min = read_number(text, j);
         std::optional<std::uint64_t> max = min;
@@ -242,7 +247,8 @@ std::string text_without_counts(std::string_view text) {
         result += '1';
         copied = to;
     };
-    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos; i = next_bound(text, i)) {
+    for (std::size_t i = next_bound(text, 0); i != std::string_view::npos;
+         i = next_bound(text, i)) {
         std::size_t j = i + 1;
         const std::size_t min_at = j;
         std::optional<std::uint64_t> min = read_number(text, j);

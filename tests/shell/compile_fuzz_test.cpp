@@ -3,8 +3,8 @@
 // limit: a pattern of a few bytes that makes TRE loop or allocate without
 // end, or take more memory than a request may, shows up here as a failure
 // naming it.
-#include "pattern.h"
-#include "search.h"
+#include "engines/shell/pattern.h"
+#include "engines/shell/search.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +28,8 @@ namespace {
 // when bounds nest.
 constexpr std::string_view ALPHABET = "\\(){}[]|*+?a0,125";
 // Whole bounds, so that nested ones are common rather than rare.
-constexpr std::array<std::string_view, 8> BOUNDS = {"{255}", "{25}", "{16}", "{2,}",
-                                                    "{0,255}", "{,55}", "{5}", "{1,2}"};
+constexpr std::array<std::string_view, 8> BOUNDS = {"{255}",   "{25}",  "{16}", "{2,}",
+                                                    "{0,255}", "{,55}", "{5}",  "{1,2}"};
 constexpr unsigned SECONDS_PER_PATTERN = 10;  // generous, for the sanitizers
 // Far above what the engine lets a compile take (a few hundred MiB, more
 // under the sanitizers), so that reaching it means a copy count got past.

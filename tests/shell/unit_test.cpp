@@ -86,7 +86,8 @@ TEST(EstimateExpansion, DeepNestingIsReadWithoutRecursion) {
 TEST(TextWithoutCounts, Table) {
     for (const auto& row : rows("without_counts.jsonl")) {
         SCOPED_TRACE("without_counts.jsonl line " + std::to_string(row.line));
-        EXPECT_EQ(text_without_counts(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
+        EXPECT_EQ(text_without_counts(row.fields[0].get<std::string>()),
+                  row.fields[1].get<std::string>());
     }
 }
 
