@@ -42,7 +42,15 @@ struct Cost {
     Count last_weight = 0;
     Count last_degree = 0;
     bool nullable = true;
+    bool approximate = false;         // holds a bound with approximate-matching settings
+    bool copies_approximate = false;  // a repetition copies such a bound
 };
+
+// What a combination of two pieces holds of approximate bounds.
+void merge_approximate(Cost& c, const Cost& left, const Cost& right) {
+    c.approximate = left.approximate || right.approximate;
+    c.copies_approximate = left.copies_approximate || right.copies_approximate;
+}
 
 Cost empty_cost() {
     Cost c;
@@ -88,6 +96,7 @@ Cost catenation(Cost left, const Cost& right) {
     c.nullable = left.nullable && right.nullable;
     c.sets = add(add(left.sets, right.sets),
                  add(left.nullable ? c.first : 0, right.nullable ? c.last : 0));
+    merge_approximate(c, left, right);
     return c;
 }
 
@@ -103,6 +112,7 @@ Cost alternation(const Cost& left, const Cost& right) {
     c.last_degree = add(left.last_degree, right.last_degree);
     c.nullable = left.nullable || right.nullable;
     c.sets = add(add(left.sets, right.sets), add(c.first, c.last));
+    merge_approximate(c, left, right);
     return c;
 }
 
@@ -117,8 +127,7 @@ Cost loop(Cost arg, int min, int max) {
 
 // TRE's expansion of a bounded repetition: `min` copies in a row, then
 // either one copy under a loop or `max - min` nested optional copies.
-Cost repetition(const Cost& arg, int min, int max) {
-    if (min <= 1 && max <= 1) return loop(arg, min, max);
+Cost expanded(const Cost& arg, int min, int max) {
     std::optional<Cost> mandatory;
     for (int j = 0; j < min; ++j) mandatory = mandatory ? catenation(*mandatory, arg) : arg;
     std::optional<Cost> optional;
@@ -132,6 +141,15 @@ Cost repetition(const Cost& arg, int min, int max) {
     }
     if (!mandatory) return optional ? *optional : empty_cost();
     return optional ? catenation(*mandatory, *optional) : *mandatory;
+}
+
+// A repetition: counts of at most 1 stay a node, others are expanded.
+Cost repetition(const Cost& arg, int min, int max) {
+    if (min <= 1 && max <= 1) return loop(arg, min, max);
+    Cost copied = expanded(arg, min, max);
+    // TRE's copy of an approximate bound crashes its compiler.
+    copied.copies_approximate = copied.copies_approximate || arg.approximate;
+    return copied;
 }
 
 // The tags TRE puts around a group that reports its position.
@@ -309,6 +327,7 @@ void append(Frame& frame, const Cost& piece) {
 struct Bound {
     int min = -1;
     int max = -1;
+    bool approximate = false;  // carries approximate-matching settings
     std::size_t end = 0;
 };
 
@@ -337,8 +356,10 @@ std::optional<Bound> read_bound(const Text& text, std::size_t i) {
     }
     if ((bound.max >= 0 && bound.min > bound.max) || bound.max > 255) return std::nullopt;
     while (i < text.size() &&
-           std::wcschr(L"+-#~, <0123456789ids", static_cast<wchar_t>(text.at(i))))
+           std::wcschr(L"+-#~, <0123456789ids", static_cast<wchar_t>(text.at(i)))) {
+        bound.approximate = true;
         ++i;
+    }
     if (i >= text.size() || text.at(i) != L'}') return std::nullopt;
     ++i;
     if (text.at(i) == L'*' || text.at(i) == L'+') return std::nullopt;
@@ -373,8 +394,10 @@ struct Parser {
                 i = bound->end;
                 if (bound->min == 0 && bound->max == 0) {
                     atom = empty_cost();
-                } else if (bound->min >= 0 || bound->max >= 0) {
-                    atom = repetition(atom, bound->min, bound->max);
+                } else {
+                    if (bound->min >= 0 || bound->max >= 0)
+                        atom = repetition(atom, bound->min, bound->max);
+                    atom.approximate = atom.approximate || bound->approximate;
                 }
             } else {
                 return true;
@@ -595,6 +618,7 @@ ExpansionEstimate estimate_expansion(std::string_view tre_text, bool icase) {
     estimate.set_entries = cost->sets;
     estimate.transitions = cost->transitions;
     estimate.slot_scans = cost->scans;
+    estimate.copies_approximate = cost->copies_approximate;
     return estimate;
 }
 

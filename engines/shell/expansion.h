@@ -19,6 +19,9 @@ struct ExpansionEstimate {
     // Sum over states of the squared number of transitions leaving it: TRE
     // looks for a state's next free slot from its first one.
     std::uint64_t slot_scans = 0;
+    // A bound with approximate-matching settings inside a repetition that
+    // TRE expands: TRE's compiler crashes on the copies.
+    bool copies_approximate = false;
 };
 
 // The estimate for an extended-syntax text as TRE is given it, read the way

@@ -12,6 +12,7 @@ namespace brindlecap::shell {
 
 namespace {
 
+constexpr int TRE_BADPAT = 2;
 constexpr int TRE_BADBR = 10;
 constexpr int TRE_ESPACE = 12;
 constexpr int TRE_BADMAX = 14;
@@ -276,20 +277,26 @@ std::string text_without_counts(std::string_view text) {
 namespace {
 
 // Whether the TRE text, compiled as it is, would expand its bounds beyond
-// what a request may take; then TRE compiles the text without its counts, to
-// report a fault that it finds there as it would have, and the answer is
-// otherwise out of memory. A text whose counts are all 1 or less is too
-// large in itself (a long pattern), not through its bounds, and goes to TRE.
+// what a request may take, or copy an approximate bound (which crashes TRE's
+// compiler); then TRE compiles the text without its counts, to report a
+// fault that it finds there as it would have, and the answer is otherwise
+// out of memory, or a bad pattern for the approximate copies. A text whose
+// counts are all 1 or less is too large in itself (a long pattern), not
+// through its bounds, and goes to TRE.
 std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
-    if (!expansion_too_large(estimate_expansion(tre_text, (cflags & REG_ICASE) != 0)))
+    const ExpansionEstimate estimate = estimate_expansion(tre_text, (cflags & REG_ICASE) != 0);
+    int refusal = TRE_ESPACE;
+    if (estimate.copies_approximate)
+        refusal = TRE_BADPAT;
+    else if (!expansion_too_large(estimate))
         return std::nullopt;
     const std::string probe = text_without_counts(tre_text);
-    if (probe == tre_text) return std::nullopt;
+    if (probe == tre_text) return refusal == TRE_BADPAT ? std::optional(refusal) : std::nullopt;
     auto compiled = std::make_unique<TrePattern>();
     int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
     if (result == 0) {
         CompiledPattern released_at_return(compiled.release());
-        return TRE_ESPACE;
+        return refusal;
     }
     return result == TRE_BADBR ? classify_bad_bound(probe) : result;
 }
