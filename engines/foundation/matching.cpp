@@ -127,15 +127,23 @@ std::string match_to_json(platform::TextCheckingResult match, const platform::Te
     return std::string(response_text(out));
 }
 
+namespace {
+
+// Both operations compile alike; a pattern that fails is answered here.
+platform::CompileResult compile_or_report(ResponseWriter& out, std::string_view pattern,
+                                          std::string_view flags) {
+    platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
+    if (!compiled.regex) write_raw(out, error_to_json("compile: " + compiled.error_description));
+    return compiled;
+}
+
+}  // namespace
+
 void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
               Workspace& work) {
     ResponseWriter& out = work.out;
-    const platform::CompileResult compiled =
-        platform::compile_regex(pattern, options_from_flags(flags));
-    if (!compiled.regex) {
-        write_raw(out, error_to_json("compile: " + compiled.error_description));
-        return;
-    }
+    const platform::CompileResult compiled = compile_or_report(out, pattern, flags);
+    if (!compiled.regex) return;
     platform::set_text(work.text, text);
     const platform::Text& subject = work.text;
     platform::find_matches(work.matches, *compiled.regex, subject, {0, platform::length(subject)});
@@ -162,12 +170,8 @@ std::string run_test(std::string_view pattern, std::string_view flags, std::stri
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                  std::string_view replacement, Workspace& work) {
     ResponseWriter& out = work.out;
-    const platform::CompileResult compiled =
-        platform::compile_regex(pattern, options_from_flags(flags));
-    if (!compiled.regex) {
-        write_raw(out, error_to_json("compile: " + compiled.error_description));
-        return;
-    }
+    const platform::CompileResult compiled = compile_or_report(out, pattern, flags);
+    if (!compiled.regex) return;
     platform::set_text(work.text, text);
     const std::string result = platform::replace_matches(
         *compiled.regex, work.text, {0, platform::length(work.text)}, replacement);
