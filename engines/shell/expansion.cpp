@@ -308,6 +308,8 @@ struct Flags {
 
 // A group being read: the alternatives finished so far and the branch
 // being read.
+constexpr std::size_t MAX_OPEN_GROUPS = 10'000;
+
 struct Frame {
     std::optional<Cost> alternatives;
     std::optional<Cost> branch;
@@ -357,7 +359,8 @@ std::optional<Bound> read_bound(const Text& text, std::size_t i) {
     if ((bound.max >= 0 && bound.min > bound.max) || bound.max > 255) return std::nullopt;
     while (i < text.size() &&
            std::wcschr(L"+-#~, <0123456789ids", static_cast<wchar_t>(text.at(i)))) {
-        bound.approximate = true;
+        // Blanks, commas and digits alone set no cost; TRE skips them.
+        if (std::wcschr(L"+-#~<ids", static_cast<wchar_t>(text.at(i)))) bound.approximate = true;
         ++i;
     }
     if (i >= text.size() || text.at(i) != L'}') return std::nullopt;
@@ -375,6 +378,7 @@ struct Parser {
     bool literal = false;  // inside \Q...\E
     Flags flags;
     std::vector<Frame> frames;
+    bool too_deep = false;  // more open groups than the estimate keeps
 
     Cost literal_cost(wint_t c) const { return state_cost(flags.icase && has_case(c) ? 2 : 1); }
 
@@ -408,6 +412,9 @@ struct Parser {
 
     // Opens a group; `capturing` when it reports a position.
     void open(bool capturing, Flags inside) {
+        // Each open group holds a frame; a pattern of nothing but '(' must
+        // not make the estimate take far more memory than TRE itself.
+        if (frames.size() >= MAX_OPEN_GROUPS) too_deep = true;
         frames.push_back(Frame{std::nullopt, std::nullopt, capturing, flags});
         flags = inside;
     }
@@ -587,7 +594,7 @@ struct Parser {
             }
             bool fault = false;
             std::optional<Cost> piece = atom(fault);
-            if (fault) return std::nullopt;
+            if (fault || too_deep) return std::nullopt;
             if (!piece) continue;  // a group opened, or \Q
             if (!postfix(*piece)) return std::nullopt;
             append(frames.back(), *piece);
@@ -612,6 +619,13 @@ ExpansionEstimate estimate_expansion(std::string_view tre_text, bool icase) {
     if (!text) return {};
     Parser parser{*text, 0, 0, false, Flags{icase, false}, {}};
     std::optional<Cost> cost = parser.run();
+    if (parser.too_deep) {
+        // Nested that deep, the pattern is taken as too large: what TRE
+        // makes of it is then tried without its counts.
+        ExpansionEstimate saturated;
+        saturated.nodes = SATURATED;
+        return saturated;
+    }
     if (!cost) return {};
     ExpansionEstimate estimate;
     estimate.nodes = cost->nodes;

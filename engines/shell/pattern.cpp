@@ -4,6 +4,7 @@
 #include "tre_pattern.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,6 +13,8 @@ namespace brindlecap::shell {
 
 namespace {
 
+// Hex digits TRE takes into its buffer for \x{...}, with room for the NUL.
+constexpr std::size_t TRE_HEX_ROOM = 32;
 constexpr int TRE_BADPAT = 2;
 constexpr int TRE_BADBR = 10;
 constexpr int TRE_ESPACE = 12;
@@ -71,7 +74,7 @@ std::size_t bracket_end(std::string_view text, std::size_t open) {
     return text.size();
 }
 
-enum class Lexeme { other, open_brace, escaped_backslash };
+enum class Lexeme { other, open_brace, escaped_backslash, wide_hex };
 
 struct Token {
     Lexeme kind = Lexeme::other;
@@ -92,7 +95,7 @@ Token next_token(std::string_view text, std::size_t i) {
         const char escaped = text[i + 1];
         if (escaped == 'x' && i + 2 < size && text[i + 2] == '{') {
             std::size_t close = text.find('}', i + 3);
-            return {Lexeme::other, close == std::string_view::npos ? size : close + 1};
+            return {Lexeme::wide_hex, close == std::string_view::npos ? size : close + 1};
         }
         if (escaped == 'Q') {
             std::size_t stop = text.find("\\E", i + 2);
@@ -222,6 +225,22 @@ TextForTre text_for_tre(std::string_view text) {
         if (token.kind == Lexeme::escaped_backslash && token.end < text.size() &&
             text[token.end] == ')') {
             replace(i, token.end, "\\x5c");
+        } else if (token.kind == Lexeme::wide_hex) {
+            // TRE copies the digits of \x{...} into a buffer of 32 bytes
+            // without a bound; a longer run smashes its stack. The same value
+            // in fewer digits: leading zeros go, and more significant digits
+            // than fit become the largest long, where TRE's strtol stops.
+            const std::size_t from = i + 3;
+            std::size_t to = from;
+            while (to < text.size() && std::isxdigit(static_cast<unsigned char>(text[to]))) ++to;
+            if (to - from >= TRE_HEX_ROOM) {
+                std::size_t first = from;
+                while (first + 1 < to && text[first] == '0') ++first;
+                if (to - first >= TRE_HEX_ROOM)
+                    replace(from, to, "7fffffffffffffff");
+                else
+                    replace(from, to, text.substr(first, to - first));
+            }
         } else if (token.kind == Lexeme::open_brace) {
             std::size_t j = i + 1;
             std::optional<std::uint64_t> min = clamp_number(j);

@@ -77,10 +77,14 @@ TEST(EstimateExpansion, SaturatesAboveEveryLimit) {
     EXPECT_GE(estimate.transitions, std::uint64_t{1} << 40);
 }
 
-// A long text costs the estimate one pass and no stack per group.
+// A long text costs the estimate one pass and no stack per group; nested
+// deeper than the estimate keeps open groups, a pattern counts as too large,
+// so that the estimate's own memory stays small.
 TEST(EstimateExpansion, DeepNestingIsReadWithoutRecursion) {
-    const std::string text = std::string(200000, '(') + "a" + std::string(200000, ')');
+    const std::string text = std::string(9'000, '(') + "a" + std::string(9'000, ')');
     EXPECT_EQ(estimate_expansion(text, false).transitions, 1u);
+    const std::string deeper = std::string(200'000, '(') + "a" + std::string(200'000, ')');
+    EXPECT_TRUE(expansion_too_large(estimate_expansion(deeper, false)));
 }
 
 TEST(TextWithoutCounts, Table) {
