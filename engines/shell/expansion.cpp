@@ -42,6 +42,20 @@ struct Cost {
     Count last_weight = 0;
     Count last_degree = 0;
     bool nullable = true;
+    // Nodes that TRE's walk for the empty match visits in this piece (when
+    // it is nullable), and the visits of all such walks inside it.
+    Count walk = 1;
+    Count walks = 0;
+    // TRE's tags: those its walk for the empty match collects (copies share
+    // them, so this is an upper bound), the tags the entries of the first
+    // and last sets carry in all (TRE appends without removing duplicates),
+    // and the tags of the arrays it has allocated inside.
+    Count walk_tags = 0;
+    Count first_tags = 0;
+    Count first_state_tags = 0;  // over the first entry of each state only
+    Count last_tags = 0;
+    Count set_tags = 0;
+    Count transition_tags = 0;
     bool approximate = false;         // holds a bound with approximate-matching settings
     bool copies_approximate = false;  // a repetition copies such a bound
 };
@@ -58,6 +72,21 @@ Cost empty_cost() {
     return c;
 }
 
+// The tag TRE puts where a group begins; the group's end takes the tag of
+// whatever follows it.
+Cost tag_cost() {
+    Cost c = empty_cost();
+    c.walk_tags = 1;
+    return c;
+}
+
+// A copy TRE makes with the tags turned into empty nodes.
+Cost without_tags(Cost c) {
+    c.walk_tags = c.first_tags = c.first_state_tags = c.last_tags = c.set_tags = c.transition_tags =
+        0;
+    return c;
+}
+
 // A state matched through `items` character ranges (one for a literal).
 Cost state_cost(Count items) {
     Cost c;
@@ -67,6 +96,7 @@ Cost state_cost(Count items) {
     c.first_states = 1;
     c.last_weight = mul(items, items);
     c.nullable = false;
+    c.walk = 0;
     return c;
 }
 
@@ -75,7 +105,10 @@ Cost state_cost(Count items) {
 // each pair but fills one per state (it skips an entry of the state it has
 // just joined), and each slot it fills costs a scan over the state's filled
 // ones.
-void join_last(Cost& from, Count entries, Count count) {
+void join_last(Cost& from, Count entries, Count count, Count state_tags) {
+    // A filled transition holds the tags of both entries it joins.
+    from.transition_tags =
+        add(from.transition_tags, add(mul(from.last_tags, count), mul(from.last, state_tags)));
     from.transitions = add(from.transitions, mul(from.last, entries));
     from.scans = add(from.scans, add(mul(mul(2, count), from.last_degree),
                                      mul(mul(count, count), from.last_weight)));
@@ -83,7 +116,7 @@ void join_last(Cost& from, Count entries, Count count) {
 }
 
 Cost catenation(Cost left, const Cost& right) {
-    join_last(left, right.first, right.first_states);
+    join_last(left, right.first, right.first_states, right.first_state_tags);
     Cost c;
     c.nodes = add(add(left.nodes, right.nodes), 1);
     c.transitions = add(left.transitions, right.transitions);
@@ -94,6 +127,26 @@ Cost catenation(Cost left, const Cost& right) {
     c.last_weight = right.nullable ? add(left.last_weight, right.last_weight) : right.last_weight;
     c.last_degree = right.nullable ? add(left.last_degree, right.last_degree) : right.last_degree;
     c.nullable = left.nullable && right.nullable;
+    // TRE walks a nullable side twice (to count its tags, then to collect
+    // them) each time it joins it to the other side.
+    c.walks = add(add(left.walks, right.walks),
+                  mul(2, add(left.nullable ? left.walk : 0, right.nullable ? right.walk : 0)));
+    c.walk = c.nullable ? add(add(left.walk, right.walk), 1) : 0;
+    c.walk_tags = c.nullable ? add(left.walk_tags, right.walk_tags) : 0;
+    // Past a nullable side, each entry of the other side's set gets a new
+    // array with that side's tags appended.
+    c.first_tags = left.nullable ? add(add(left.first_tags, right.first_tags),
+                                       mul(right.first, left.walk_tags))
+                                 : left.first_tags;
+    c.first_state_tags = left.nullable ? add(add(left.first_state_tags, right.first_state_tags),
+                                             mul(right.first_states, left.walk_tags))
+                                       : left.first_state_tags;
+    c.last_tags = right.nullable
+                      ? add(add(left.last_tags, right.last_tags), mul(left.last, right.walk_tags))
+                      : right.last_tags;
+    c.transition_tags = add(left.transition_tags, right.transition_tags);
+    c.set_tags = add(add(left.set_tags, right.set_tags),
+                     add(left.nullable ? c.first_tags : 0, right.nullable ? c.last_tags : 0));
     c.sets = add(add(left.sets, right.sets),
                  add(left.nullable ? c.first : 0, right.nullable ? c.last : 0));
     merge_approximate(c, left, right);
@@ -111,6 +164,15 @@ Cost alternation(const Cost& left, const Cost& right) {
     c.last_weight = add(left.last_weight, right.last_weight);
     c.last_degree = add(left.last_degree, right.last_degree);
     c.nullable = left.nullable || right.nullable;
+    // The walk takes the first nullable alternative only.
+    c.walks = add(left.walks, right.walks);
+    c.walk = c.nullable ? add(left.nullable ? left.walk : right.walk, 1) : 0;
+    c.walk_tags = c.nullable ? (left.nullable ? left.walk_tags : right.walk_tags) : 0;
+    c.first_tags = add(left.first_tags, right.first_tags);
+    c.first_state_tags = add(left.first_state_tags, right.first_state_tags);
+    c.last_tags = add(left.last_tags, right.last_tags);
+    c.transition_tags = add(left.transition_tags, right.transition_tags);
+    c.set_tags = add(add(left.set_tags, right.set_tags), add(c.first_tags, c.last_tags));
     c.sets = add(add(left.sets, right.sets), add(c.first, c.last));
     merge_approximate(c, left, right);
     return c;
@@ -119,8 +181,10 @@ Cost alternation(const Cost& left, const Cost& right) {
 // An iteration TRE keeps as a node (counts of at most 1): a loop back from
 // the last positions to the first ones when the maximum is open.
 Cost loop(Cost arg, int min, int max) {
-    if (max < 0) join_last(arg, arg.first, arg.first_states);
+    if (max < 0) join_last(arg, arg.first, arg.first_states, arg.first_state_tags);
     arg.nodes = add(arg.nodes, 1);
+    arg.walk = arg.nullable ? add(arg.walk, 1) : 1;
+    if (!arg.nullable) arg.walk_tags = 0;
     arg.nullable = min == 0 || arg.nullable;
     return arg;
 }
@@ -129,7 +193,12 @@ Cost loop(Cost arg, int min, int max) {
 // either one copy under a loop or `max - min` nested optional copies.
 Cost expanded(const Cost& arg, int min, int max) {
     std::optional<Cost> mandatory;
-    for (int j = 0; j < min; ++j) mandatory = mandatory ? catenation(*mandatory, arg) : arg;
+    // All but the last of the copies in a row lose their tags.
+    const Cost stripped = without_tags(arg);
+    for (int j = 0; j < min; ++j) {
+        const Cost& copy = j + 1 < min ? stripped : arg;
+        mandatory = mandatory ? catenation(*mandatory, copy) : copy;
+    }
     std::optional<Cost> optional;
     if (max < 0) {
         optional = loop(arg, 0, -1);
@@ -152,8 +221,8 @@ Cost repetition(const Cost& arg, int min, int max) {
     return copied;
 }
 
-// The tags TRE puts around a group that reports its position.
-Cost capture(const Cost& arg) { return catenation(catenation(empty_cost(), arg), empty_cost()); }
+// The nodes TRE puts around a group that reports its position.
+Cost capture(const Cost& arg) { return catenation(catenation(tag_cost(), arg), empty_cost()); }
 
 struct Text {
     std::vector<wint_t> chars;
@@ -632,6 +701,9 @@ ExpansionEstimate estimate_expansion(std::string_view tre_text, bool icase) {
     estimate.set_entries = cost->sets;
     estimate.transitions = cost->transitions;
     estimate.slot_scans = cost->scans;
+    estimate.empty_walks = cost->walks;
+    estimate.set_tags = cost->set_tags;
+    estimate.transition_tags = cost->transition_tags;
     estimate.copies_approximate = cost->copies_approximate;
     return estimate;
 }
@@ -643,14 +715,22 @@ bool expansion_too_large(const ExpansionEstimate& estimate) {
     constexpr Count NODE_BYTES = 240;
     constexpr Count SET_ENTRY_BYTES = 80;
     constexpr Count TRANSITION_BYTES = 80;
+    // An int for each tag in the arrays of set entries and transitions.
+    constexpr Count TAG_BYTES = 4;
     constexpr Count MEMORY_LIMIT = Count{256} << 20;
     // Measured at about a quarter of a nanosecond each, so that this many
     // take about half a second.
     constexpr Count SCAN_LIMIT = Count{1} << 31;
+    // A visit of the walk for the empty match takes 5 to 20 nanoseconds,
+    // more as the tree outgrows the caches; this many take a third to half
+    // of a second.
+    constexpr Count WALK_LIMIT = Count{1} << 25;
     const Count bytes =
-        add(add(mul(estimate.nodes, NODE_BYTES), mul(estimate.set_entries, SET_ENTRY_BYTES)),
-            mul(estimate.transitions, TRANSITION_BYTES));
-    return bytes > MEMORY_LIMIT || estimate.slot_scans > SCAN_LIMIT;
+        add(add(add(mul(estimate.nodes, NODE_BYTES), mul(estimate.set_entries, SET_ENTRY_BYTES)),
+                mul(estimate.transitions, TRANSITION_BYTES)),
+            mul(add(estimate.set_tags, estimate.transition_tags), TAG_BYTES));
+    return bytes > MEMORY_LIMIT || estimate.slot_scans > SCAN_LIMIT ||
+           estimate.empty_walks > WALK_LIMIT;
 }
 
 }  // namespace brindlecap::shell

@@ -19,6 +19,13 @@ struct ExpansionEstimate {
     // Sum over states of the squared number of transitions leaving it: TRE
     // looks for a state's next free slot from its first one.
     std::uint64_t slot_scans = 0;
+    // Nodes visited by TRE's walks for the empty match of a nullable side of
+    // each catenation: a run of nullable copies is walked once per copy.
+    std::uint64_t empty_walks = 0;
+    // Tags in the arrays of set entries and transitions: past a piece that
+    // can match empty, TRE appends that piece's tags to each entry.
+    std::uint64_t set_tags = 0;
+    std::uint64_t transition_tags = 0;
     // A bound with approximate-matching settings inside a repetition that
     // TRE expands: TRE's compiler crashes on the copies.
     bool copies_approximate = false;
