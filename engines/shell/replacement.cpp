@@ -157,19 +157,10 @@ FlatStop expand_flat(std::string_view t, std::size_t i, std::size_t end, std::st
         char next = t[i + 1];
         switch (next) {
             case '\\':
-                out += '\\';
-                i += 2;
-                break;
             case 'n':
-                out += '\n';
-                i += 2;
-                break;
             case 't':
-                out += '\t';
-                i += 2;
-                break;
             case 'r':
-                out += '\r';
+                out += next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : '\\';
                 i += 2;
                 break;
             case 'l':

@@ -21,12 +21,18 @@ std::vector<test::JsonRow> rows(const char* name) {
     return test::load_json_rows(std::string(TABLE_DIR) + "/" + name);
 }
 
-TEST(TranslateBre, Table) {
-    for (const auto& row : rows("translate_bre.jsonl")) {
-        SCOPED_TRACE("translate_bre.jsonl line " + std::to_string(row.line));
-        EXPECT_EQ(translate_bre(row.fields[0].get<std::string>()),
-                  row.fields[1].get<std::string>());
+// Tables of [input, expected output] rows for a function of one text.
+template <typename Function>
+void expect_text_table(const char* name, Function function) {
+    for (const auto& row : rows(name)) {
+        SCOPED_TRACE(std::string(name) + " line " + std::to_string(row.line));
+        EXPECT_EQ(function(row.fields[0].get<std::string>()), row.fields[1].get<std::string>());
     }
+}
+
+TEST(TranslateBre, Table) {
+    expect_text_table("translate_bre.jsonl",
+                      [](const std::string& text) { return translate_bre(text); });
 }
 
 TEST(CompileRegex, BoundErrorTable) {
@@ -88,11 +94,8 @@ TEST(EstimateExpansion, DeepNestingIsReadWithoutRecursion) {
 }
 
 TEST(TextWithoutCounts, Table) {
-    for (const auto& row : rows("without_counts.jsonl")) {
-        SCOPED_TRACE("without_counts.jsonl line " + std::to_string(row.line));
-        EXPECT_EQ(text_without_counts(row.fields[0].get<std::string>()),
-                  row.fields[1].get<std::string>());
-    }
+    expect_text_table("without_counts.jsonl",
+                      [](const std::string& text) { return text_without_counts(text); });
 }
 
 TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
