@@ -2,11 +2,11 @@
 
 #include "self_path.h"
 
-#include "protocol/base/descriptor.h"
-#include "protocol/base/os_error.h"
-#include "protocol/base/process_start.h"
-#include "protocol/base/spawn_attributes.h"
-#include "protocol/base/utf8.h"
+#include "base/descriptor.h"
+#include "base/os_error.h"
+#include "base/process_start.h"
+#include "base/spawn_attributes.h"
+#include "base/utf8.h"
 
 #include <spawn.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "flavours.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
 #include "protocol.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <array>
 

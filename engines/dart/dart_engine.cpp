@@ -4,7 +4,7 @@
 
 #include "engines/interpreter/run.h"
 #include "engines/interpreter/texts.h"
-#include "protocol/base/lines.h"
+#include "base/lines.h"
 
 #include <cstdint>
 #include <variant>

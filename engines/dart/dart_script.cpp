@@ -1,7 +1,7 @@
 #include "dart_script.h"
 
-#include "protocol/base/descriptor.h"
-#include "protocol/base/os_error.h"
+#include "base/descriptor.h"
+#include "base/os_error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

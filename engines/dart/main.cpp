@@ -1,8 +1,8 @@
 #include "dart_engine.h"
 #include "dart_script.h"
 
-#include "protocol/base/descriptor.h"
-#include "protocol/base/process_start.h"
+#include "base/descriptor.h"
+#include "base/process_start.h"
 #include "protocol/protocol.h"
 
 #include <unistd.h>

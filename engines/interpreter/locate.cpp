@@ -1,7 +1,7 @@
 // Interpreter discovery: override variable, PATH walk, fixed paths.
 #include "locate.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

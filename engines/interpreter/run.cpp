@@ -3,10 +3,10 @@
 
 #include "texts.h"
 
-#include "protocol/base/descriptor.h"
-#include "protocol/base/os_error.h"
-#include "protocol/base/spawn_attributes.h"
-#include "protocol/base/utf8.h"
+#include "base/descriptor.h"
+#include "base/os_error.h"
+#include "base/spawn_attributes.h"
+#include "base/utf8.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 // Rscript failure message.
 #include "texts.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

@@ -1,6 +1,6 @@
 #include "mysql_engine.h"
 
-#include "protocol/base/process_start.h"
+#include "base/process_start.h"
 
 #include <array>
 

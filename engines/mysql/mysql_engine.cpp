@@ -1,8 +1,8 @@
 #include "mysql_engine.h"
 
 #include "engines/mysql/adapter/adapter_internal.h"
-#include "protocol/base/descriptor.h"
-#include "protocol/base/utf8.h"
+#include "base/descriptor.h"
+#include "base/utf8.h"
 
 #include <algorithm>
 #include <array>

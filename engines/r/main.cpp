@@ -2,7 +2,7 @@
 // small R program per request.
 #include "r_programs.h"
 
-#include "protocol/base/process_start.h"
+#include "base/process_start.h"
 #include "protocol/protocol.h"
 
 int main() {

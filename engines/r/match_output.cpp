@@ -1,7 +1,7 @@
 #include "match_output.h"
 
 #include "engines/interpreter/texts.h"
-#include "protocol/base/lines.h"
+#include "base/lines.h"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 // protocol.
 #include "operations.h"
 
-#include "protocol/base/process_start.h"
+#include "base/process_start.h"
 #include "protocol/protocol.h"
 
 #include <malloc.h>

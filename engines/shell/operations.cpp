@@ -4,7 +4,7 @@
 #include "replacement.h"
 #include "search.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <charconv>
 #include <optional>

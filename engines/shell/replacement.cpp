@@ -1,6 +1,6 @@
 #include "replacement.h"
 
-#include "protocol/base/utf8.h"
+#include "base/utf8.h"
 
 #include <unicode/ucasemap.h>
 #include <unicode/uchar.h>

@@ -1,10 +1,10 @@
 // The base helpers: writing whole buffers, owning descriptors, the spawn
 // attributes, the line and field readers, UTF-8 checks and error wording.
-#include "protocol/base/descriptor.h"
-#include "protocol/base/lines.h"
-#include "protocol/base/os_error.h"
-#include "protocol/base/spawn_attributes.h"
-#include "protocol/base/utf8.h"
+#include "base/descriptor.h"
+#include "base/lines.h"
+#include "base/os_error.h"
+#include "base/spawn_attributes.h"
+#include "base/utf8.h"
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>

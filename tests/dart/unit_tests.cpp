@@ -2,8 +2,8 @@
 // file, the replacement rewrite, the forwarded request and the output reader.
 #include "engines/dart/dart_engine.h"
 #include "engines/dart/dart_script.h"
-#include "protocol/base/descriptor.h"
-#include "protocol/base/os_error.h"
+#include "base/descriptor.h"
+#include "base/os_error.h"
 #include "tests/support/tables.h"
 #include "tests/support/temp_dir.h"
 

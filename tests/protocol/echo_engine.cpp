@@ -1,4 +1,4 @@
-#include "protocol/base/process_start.h"
+#include "base/process_start.h"
 #include "protocol/protocol.h"
 
 #include <new>

@@ -1,5 +1,5 @@
 #include "protocol/protocol.h"
-#include "protocol/base/descriptor.h"
+#include "base/descriptor.h"
 #include "tests/support/e2e.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // with the tests of other builds running at the same time.
 #pragma once
 
-#include "protocol/base/descriptor.h"
+#include "base/descriptor.h"
 
 #include <string>
 
