@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,14 @@ namespace {
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1 << 16;
 
+// No read asks for more than the usual buffer holds: from a regular file a
+// read fills whatever room it is given, and the bytes past a long line would
+// otherwise keep its buffer large for as long as they last.
+ssize_t read_some(LineReader& reader, std::size_t at) {
+    return ::read(reader.fd, reader.buffer.get() + at,
+                  std::min(reader.capacity - at, LINE_BUFFER_SIZE));
+}
+
 // Makes room for more bytes after the unread ones: moves them to the front
 // and, when the buffer is full of them, doubles it (large blocks are grown
 // by the allocator without copying). False when there is no memory for more.
@@ -45,10 +54,11 @@ bool make_room(LineReader& reader) {
     return true;
 }
 
-// After a very long line, gives the memory back and starts again small; a
-// buffer of ordinary size is kept for the next long line.
+// After a very long line, gives the memory back and starts again at the
+// usual size with the unread bytes, which no more than one read brought in;
+// a buffer of ordinary size is kept for the next long line.
 void shrink(LineReader& reader) {
-    if (reader.capacity <= KEPT_BUFFER_BYTES || reader.end - reader.begin > LINE_BUFFER_SIZE / 2)
+    if (reader.capacity <= KEPT_BUFFER_BYTES || reader.end - reader.begin > LINE_BUFFER_SIZE)
         return;
     std::memmove(reader.buffer.get(), reader.buffer.get() + reader.begin,
                  reader.end - reader.begin);
@@ -66,7 +76,7 @@ void shrink(LineReader& reader) {
 void discard_rest_of_line(LineReader& reader) {
     reader.begin = reader.end = 0;
     while (!reader.finished) {
-        const ssize_t got = ::read(reader.fd, reader.buffer.get(), reader.capacity);
+        const ssize_t got = read_some(reader, 0);
         if (got > 0) {
             const auto* data = reader.buffer.get();
             const void* newline = std::memchr(data, '\n', static_cast<std::size_t>(got));
@@ -113,8 +123,7 @@ std::optional<std::string_view> read_line(LineReader& reader) {
             reader.line_lost = true;
             return std::string_view();
         }
-        const ssize_t got =
-            ::read(reader.fd, reader.buffer.get() + reader.end, reader.capacity - reader.end);
+        const ssize_t got = read_some(reader, reader.end);
         if (got > 0) {
             reader.end += static_cast<std::size_t>(got);
         } else if (!(got < 0 && errno == EINTR)) {

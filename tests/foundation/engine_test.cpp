@@ -1,6 +1,8 @@
 // The engine program end to end, one case of engine_cases.txt per test.
 #include "tests/support/e2e.h"
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 BRINDLECAP_CASE_FILE_TESTS(FoundationEngine, PROGRAM, CASES);
@@ -57,7 +59,38 @@ TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
         EXPECT_EQ(result.exit_status, 0) << c.what;
     }
 }
+// After a line longer than a quarter of the memory, the requests that follow
+// it in the same input have the memory back, whether the input is a regular
+// file (whose reads fill whatever room they are given) or a pipe.
+TEST(FoundationEngineMemory, ALongLineGivesItsMemoryBack) {
+    const std::string path = ::testing::TempDir() + "foundation_long_line.jsonl";
+    const std::string request = R"({"pattern":"c","text":)" + json_string('b', 10'000'000) + "}\n";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << std::string(300'000'000, 'x') << "\n" << request << request;
+    }
+    const std::string expected = R"({"status":"error","message":"bad request JSON"})"
+                                 "\n"
+                                 R"({"status":"ok","matches":[]})"
+                                 "\n"
+                                 R"({"status":"ok","matches":[]})"
+                                 "\n";
+    for (const char* input : {"< \"$1\"", "cat \"$1\" |"}) {
+        RunOptions options;
+        options.args = {"-c", std::string("ulimit -v 600000 && ") + input + " \"$0\"", PROGRAM,
+                        path};
+        const RunResult result = run_program("/bin/sh", options);
+        EXPECT_EQ(result.out, expected) << input;
+        EXPECT_EQ(result.err, "") << input;
+        EXPECT_EQ(result.exit_status, 0) << input;
+    }
+    std::remove(path.c_str());
+}
 #else
+TEST(FoundationEngineMemory, ALongLineGivesItsMemoryBack) {
+    GTEST_SKIP() << "the sanitizers reserve more address space than the bound allows";
+}
+
 TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
     GTEST_SKIP() << "the sanitizers reserve more address space than the bound allows, "
                     "and end the process when operator new fails";
