@@ -18,20 +18,11 @@ namespace brindlecap::foundation {
 // Group number (the first group is 1) to the name the pattern gives it.
 using GroupNameMap = std::map<std::size_t, std::string>;
 
-// Whether json_escape writes the byte other than as it stands.
+// Whether the JSON text of a string writes the byte other than as it stands.
 inline bool needs_json_escape(char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < 0x20 || u == '"' || u == '\\';
 }
-
-// The inside of a JSON string literal for `text`, without the quotation marks.
-std::string json_escape(std::string_view text);
-
-// Appends json_escape(text) to `out`.
-void append_json_escaped(std::string& out, std::string_view text);
-
-// {"status":"error","message":"<message>"}
-std::string error_to_json(std::string_view message);
 
 // The compile options for the request's flag letters i, m, s and x.
 std::uint32_t options_from_flags(std::string_view flags);
@@ -42,10 +33,6 @@ GroupNameMap scan_group_names(std::string_view pattern);
 
 // The same pass over a pattern already divided into its characters.
 GroupNameMap scan_group_names_of_characters(const std::vector<std::string_view>& characters);
-
-// One match as a MatchEntry: {"match":..,"index":..,"captures":[..],"groups":{..}}
-std::string match_to_json(platform::TextCheckingResult match, const platform::Text& text,
-                          const GroupNameMap& names);
 
 // A response being built, in a buffer of its own. With a stream, the buffer
 // is handed on to it whenever it is full, so that a long response is never
@@ -86,8 +73,10 @@ inline void commit_response(ResponseWriter& out, const char* end) {
 // a unit, and returns the end; a surrogate without its partner becomes U+FFFD.
 char* put_json_escaped_units(char* p, const char16_t* units, std::size_t count);
 
-// Writes json_escape(text) at `p`, which has room for six bytes a byte, and
-// returns the end.
+// Writes the inside of a JSON string literal for `text`, without the
+// quotation marks, at `p`, which has room for six bytes a byte, and returns
+// the end. Every byte from 0x80 up stands as it is: the texts are
+// well-formed UTF-8.
 char* put_json_escaped(char* p, std::string_view text);
 
 void write_raw_in_pieces(ResponseWriter& out, std::string_view bytes);
@@ -102,13 +91,14 @@ inline void write_raw(ResponseWriter& out, std::string_view bytes) {
     write_raw_in_pieces(out, bytes);
 }
 
-// Appends json_escape(text).
+// Appends the inside of a JSON string literal for `text` (put_json_escaped).
 void write_json_escaped(ResponseWriter& out, std::string_view text);
 
-// Appends error_to_json(message), without allocating once the writer has its buffer.
+// Appends {"status":"error","message":"<message>"}, without allocating once
+// the writer has its buffer.
 void write_error(ResponseWriter& out, std::string_view message);
 
-// Appends json_escape of the UTF-8 form of the units; a surrogate without its
+// Appends the escaped UTF-8 form of the units; a surrogate without its
 // partner becomes U+FFFD.
 void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count);
 
@@ -126,18 +116,21 @@ struct Workspace {
 // A workspace whose responses go to `stream` (none: they stay in `out`).
 Workspace make_workspace(std::FILE* stream);
 
-std::string run_test(std::string_view pattern, std::string_view flags, std::string_view text);
+// Appends one match as a MatchEntry:
+// {"match":..,"index":..,"captures":[..],"groups":{..}}
+void match_to_json(ResponseWriter& out, platform::TextCheckingResult match,
+                   const platform::Text& text, const GroupNameMap& names);
+
+// The operations: each appends its response, a TestResponse or a
+// ReplaceResponse, or the error of a pattern that does not compile or of a
+// search the matcher gave up on.
 void run_test(std::string_view pattern, std::string_view flags, std::string_view text,
               Workspace& work);
-std::string run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
-                        std::string_view replacement);
 void run_replace(std::string_view pattern, std::string_view flags, std::string_view text,
                  std::string_view replacement, Workspace& work);
 
-// The response for one non-empty request line, as read_line gives it
-// (without its line feed).
-std::string respond(std::string_view line);
-// Starts a new response in the workspace, and writes the response to the line.
+// Starts a new response in the workspace, and writes the response to one
+// non-empty request line, as read_line gives it (without its line feed).
 void respond(std::string_view line, Workspace& work);
 
 }  // namespace brindlecap::foundation

@@ -29,35 +29,6 @@ std::string_view escape_of(unsigned char c, char (&buffer)[8]) {
 
 }  // namespace
 
-void append_json_escaped(std::string& out, std::string_view text) {
-    // Bytes from U+0080 up are copied as they stand: every text reaching here
-    // is well-formed UTF-8, so whole scalars pass through unchanged.
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t run = i;
-        while (run < text.size() && !needs_json_escape(text[run])) ++run;
-        out.append(text.data() + i, run - i);
-        if (run == text.size()) break;
-        char buffer[8];
-        out += escape_of(static_cast<unsigned char>(text[run]), buffer);
-        i = run + 1;
-    }
-}
-
-std::string json_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    append_json_escaped(out, text);
-    return out;
-}
-
-std::string error_to_json(std::string_view message) {
-    std::string out = R"({"status":"error","message":")";
-    append_json_escaped(out, message);
-    out += "\"}";
-    return out;
-}
-
 // ---- response writer -------------------------------------------------------
 
 namespace {
@@ -258,12 +229,6 @@ void respond(std::string_view line, Workspace& work) {
     if (out.handed_on) std::terminate();  // unreachable: see ResponseWriter
     out.size = 0;
     write_error(out, "out of memory");
-}
-
-std::string respond(std::string_view line) {
-    Workspace work = make_workspace(nullptr);
-    respond(line, work);
-    return std::string(response_text(work.out));
 }
 
 }  // namespace brindlecap::foundation

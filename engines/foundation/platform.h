@@ -46,14 +46,10 @@ struct LineReader {
 // has ended or a read has failed and no bytes of a line are left. The bytes
 // stay valid until the next call.
 //
-// The line's text is these bytes with ill-formed UTF-8 replaced by U+FFFD
-// (decode_utf8). The replacement is left to the JSON reader, the one reader
-// of the text, which can tell a well-formed line by parsing it.
+// The line's text is these bytes with each maximal ill-formed subpart of
+// UTF-8 replaced by one U+FFFD. The replacement is left to the JSON reader,
+// the one reader of the text, which can tell a well-formed line by parsing it.
 std::optional<std::string_view> read_line(LineReader& reader);
-
-// Well-formed UTF-8 for any bytes: each maximal ill-formed subpart becomes
-// one U+FFFD.
-std::string decode_utf8(std::string_view bytes);
 
 // Removes the final line terminator as read_line does.
 std::string_view strip_line_terminator(std::string_view line);
@@ -112,15 +108,13 @@ struct Range {
 // The location of a group that did not take part in a match.
 inline constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(PTRDIFF_MAX);
 
-Text make_text(std::string_view utf8);
-
 // Makes `text` the UTF-16 of `utf8`, in the units it has when they are
 // enough.
 void set_text(Text& text, std::string_view utf8);
 std::size_t length(const Text& text);
 
-// The units of `range` as UTF-8; a surrogate without its partner becomes U+FFFD.
-std::string substring(const Text& text, Range range);
+// The units of `range` that lie inside the text.
+std::u16string_view units_in(const Text& text, Range range);
 
 // The characters (extended grapheme clusters) of a text, in order, as views
 // of the text.
@@ -164,10 +158,18 @@ struct MatchList {
 std::size_t match_count(const MatchList& matches);
 TextCheckingResult match_at(const MatchList& matches, std::size_t index);
 
-MatchList matches_in_string(const Regex& regex, const Text& text, Range range);
+// How a search ended. The matcher can give up part way (its backtracking
+// stack full, or another fault of its own): the platform then sets its
+// "internal error" matching flag, and the matcher's name for the fault is
+// given as a compile error's description is.
+struct MatchingStatus {
+    bool internal_error = false;
+    std::string_view error_description;  // static text
+};
 
-// As matches_in_string, into `matches`, whose blocks are used again.
-void find_matches(MatchList& matches, const Regex& regex, const Text& text, Range range);
+// Every match in `range`, into `matches`, whose blocks are used again. After
+// an internal error the list holds the matches found before it.
+MatchingStatus find_matches(MatchList& matches, const Regex& regex, const Text& text, Range range);
 
 // Bytes above which a buffer is given back after the request rather than
 // kept for the next.
@@ -176,16 +178,13 @@ inline constexpr std::size_t KEPT_BUFFER_BYTES = std::size_t{64} << 20;
 // Gives back the buffers of `text` and `matches` that are larger than kept.
 void release_large_buffers(Text& text, MatchList& matches);
 
-// The text with every match in `range` replaced by `template_text` expanded:
-// "$" and up to as many digits as the number of capturing groups has is that
-// group's text (empty for a group that did not take part or does not exist);
-// "$" without a digit is itself; a backslash makes the next character literal.
-std::string replace_matches(const Regex& regex, const Text& text, Range range,
-                            std::string_view template_text);
-
-// The template expanded for one match whose group texts (group 0 first) are
-// given; a group without a value did not take part.
-std::string expand_template(std::string_view template_text,
-                            const std::vector<std::optional<std::string>>& groups);
+// Sets `result` to the text with every match in `range` replaced by
+// `template_text` expanded: "$" and up to as many digits as the number of
+// capturing groups has is that group's text (empty for a group that did not
+// take part or does not exist); "$" without a digit is itself; a backslash
+// makes the next character literal. After an internal error `result` is
+// not the replaced text.
+MatchingStatus replace_matches(std::string& result, const Regex& regex, const Text& text,
+                               Range range, std::string_view template_text);
 
 }  // namespace brindlecap::foundation::platform

@@ -1,11 +1,8 @@
 // What the platform layer's sources share among themselves: UTF-8 and UTF-16
-// conversions and ICU's text handles. Not for the engine's own code.
+// conversions. Not for the engine's own code.
 #pragma once
 
-#include <unicode/utext.h>
-
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -25,10 +22,5 @@ std::size_t utf8_to_utf16(char16_t* out, std::string_view utf8);
 
 std::u16string to_utf16(std::string_view utf8);
 std::string to_utf8(std::u16string_view units);
-
-struct UTextClose {
-    void operator()(UText* text) const { utext_close(text); }
-};
-using UTextPtr = std::unique_ptr<UText, UTextClose>;
 
 }  // namespace brindlecap::foundation::platform::internal

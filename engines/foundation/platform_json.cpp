@@ -1,4 +1,5 @@
 // The JSON reader: a request line to its top-level string members.
+#include "base/utf8.h"
 #include "platform.h"
 #include "platform_internal.h"
 
@@ -149,7 +150,7 @@ JsonObjectPtr json_object_with_line_by_events(std::string_view line) {
     // read differently once decoded.
     JsonObjectPtr object = parse_object(line);
     if (object || well_formed_prefix(line) == line.size()) return object;
-    return parse_object(decode_utf8(line));
+    return parse_object(decode_with_replacement(line));
 }
 
 JsonObjectPtr json_object_with_line(JsonReader& reader, std::string_view line) {

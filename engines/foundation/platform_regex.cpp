@@ -4,6 +4,7 @@
 #include "platform_internal.h"
 
 #include <unicode/regex.h>
+#include <unicode/utext.h>
 #include <unicode/utypes.h>
 
 #include <algorithm>
@@ -94,12 +95,12 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
     if (options & REGEX_ANCHORS_MATCH_LINES) flags |= UREGEX_MULTILINE;
 
     UErrorCode status = U_ZERO_ERROR;
-    UTextPtr text(utext_openUTF8(nullptr, pattern.data(), static_cast<std::int64_t>(pattern.size()),
-                                 &status));
+    icu::LocalUTextPointer text(utext_openUTF8(nullptr, pattern.data(),
+                                               static_cast<std::int64_t>(pattern.size()), &status));
     UParseError where{};
     std::unique_ptr<icu::RegexPattern> compiled;
     if (U_SUCCESS(status))
-        compiled.reset(icu::RegexPattern::compile(text.get(), flags, where, status));
+        compiled.reset(icu::RegexPattern::compile(text.getAlias(), flags, where, status));
     if (U_FAILURE(status) || !compiled) {
         return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
     }
@@ -109,44 +110,40 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
 namespace {
 
 struct Search {
-    UTextPtr input;
+    icu::LocalUTextPointer input;
     std::unique_ptr<icu::RegexMatcher> matcher;
     std::size_t group_count = 0;
 };
 
-// ICU reports a failed allocation by a status; the engine answers it as any
-// other exhausted memory rather than with a list cut short. The search has
-// no stack limit, so a stack overflow is a backtracking stack that could
-// not grow.
-void check_memory(UErrorCode status) {
-    if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_STACK_OVERFLOW)
-        throw std::bad_alloc();
+// A failed allocation is answered as any other exhausted memory; every other
+// failure is the matcher giving up, which the caller is told of.
+MatchingStatus status_of(UErrorCode status) {
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_SUCCESS(status)) return {};
+    return {true, u_errorName(status)};
 }
 
-// A matcher over `range` of `text`, or nothing when ICU cannot set one up.
-std::optional<Search> start_search(const Regex& regex, const Text& text, Range range) {
+// A matcher over `range` of `text`, or why ICU could not set one up.
+MatchingStatus start_search(Search& search, const Regex& regex, const Text& text, Range range) {
     UErrorCode status = U_ZERO_ERROR;
-    Search search;
-    search.input.reset(utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.units.get()),
-                                        static_cast<std::int64_t>(text.size), &status));
-    check_memory(status);
-    if (U_FAILURE(status)) return std::nullopt;
+    search.input.adoptInstead(utext_openUChars(nullptr,
+                                               reinterpret_cast<const UChar*>(text.units.get()),
+                                               static_cast<std::int64_t>(text.size), &status));
+    if (U_FAILURE(status)) return status_of(status);
     search.matcher.reset(regex.pattern->matcher(status));
-    if (!search.matcher) throw std::bad_alloc();
-    check_memory(status);
-    if (U_FAILURE(status)) return std::nullopt;
-    search.matcher->reset(search.input.get());
+    if (U_SUCCESS(status) && !search.matcher) status = U_MEMORY_ALLOCATION_ERROR;
+    if (U_FAILURE(status)) return status_of(status);
+    search.matcher->reset(search.input.getAlias());
     const std::size_t begin = std::min(range.location, text.size);
     const std::size_t end = begin + std::min(range.length, text.size - begin);
     search.matcher->region(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end),
                            status);
-    // The search has no limits of its own: the backtracking stack may grow
-    // as the text needs rather than stopping the search part way.
+    // No limit of its own: the backtracking stack grows as the text needs,
+    // up to the most ICU's stack vector holds.
     search.matcher->setStackLimit(0, status);
-    check_memory(status);
-    if (U_FAILURE(status)) return std::nullopt;
+    if (U_FAILURE(status)) return status_of(status);
     search.group_count = static_cast<std::size_t>(search.matcher->groupCount());
-    return search;
+    return {};
 }
 
 Range group_range(icu::RegexMatcher& matcher, std::size_t group, UErrorCode& status) {
@@ -167,19 +164,21 @@ TextCheckingResult match_at(const MatchList& matches, std::size_t index) {
         (index % matches.matches_per_block) * matches.number_of_ranges, matches.number_of_ranges);
 }
 
-void find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
+MatchingStatus find_matches(MatchList& result, const Regex& regex, const Text& text, Range range) {
     constexpr std::size_t BLOCK_RANGES = 1 << 16;
     result.count = 0;
     for (std::vector<Range>& block : result.blocks) block.clear();
     std::size_t used_blocks = 0;
     result.number_of_ranges = 1;
-    auto search = start_search(regex, text, range);
-    if (!search) return;
-    result.number_of_ranges = search->group_count + 1;
+    Search search;
+    if (const MatchingStatus started = start_search(search, regex, text, range);
+        started.internal_error)
+        return started;
+    result.number_of_ranges = search.group_count + 1;
     result.matches_per_block = std::max<std::size_t>(1, BLOCK_RANGES / result.number_of_ranges);
     const std::size_t full_block = result.matches_per_block * result.number_of_ranges;
     UErrorCode status = U_ZERO_ERROR;
-    while (search->matcher->find(status) && U_SUCCESS(status)) {
+    while (search.matcher->find(status) && U_SUCCESS(status)) {
         if (used_blocks == 0 || result.blocks[used_blocks - 1].size() == full_block) {
             if (used_blocks == result.blocks.size()) {
                 result.blocks.emplace_back();
@@ -190,61 +189,45 @@ void find_matches(MatchList& result, const Regex& regex, const Text& text, Range
         }
         std::vector<Range>& block = result.blocks[used_blocks - 1];
         for (std::size_t g = 0; g < result.number_of_ranges; ++g) {
-            block.push_back(group_range(*search->matcher, g, status));
+            block.push_back(group_range(*search.matcher, g, status));
         }
         ++result.count;
     }
-    check_memory(status);
+    return status_of(status);
 }
 
-MatchList matches_in_string(const Regex& regex, const Text& text, Range range) {
-    MatchList result;
-    find_matches(result, regex, text, range);
-    return result;
-}
-
-std::string replace_matches(const Regex& regex, const Text& text, Range range,
-                            std::string_view template_text) {
-    auto search = start_search(regex, text, range);
+MatchingStatus replace_matches(std::string& result, const Regex& regex, const Text& text,
+                               Range range, std::string_view template_text) {
+    result.clear();
+    Search search;
+    if (const MatchingStatus started = start_search(search, regex, text, range);
+        started.internal_error)
+        return started;
     const std::u16string_view units(text.units.get(), text.size);
-    if (!search) return to_utf8(units);
     const std::vector<TemplatePiece> pieces =
-        parse_template(to_utf16(template_text), search->group_count);
+        parse_template(to_utf16(template_text), search.group_count);
     std::u16string out;
     out.reserve(units.size());
     std::size_t copied = 0;
     UErrorCode status = U_ZERO_ERROR;
-    while (search->matcher->find(status) && U_SUCCESS(status)) {
-        const Range whole = group_range(*search->matcher, 0, status);
+    while (search.matcher->find(status) && U_SUCCESS(status)) {
+        const Range whole = group_range(*search.matcher, 0, status);
         if (whole.location == NOT_FOUND) break;
         out.append(units.substr(copied, whole.location - copied));
         for (const TemplatePiece& piece : pieces) {
             if (!piece.is_group) {
                 out.append(piece.literal);
-            } else if (piece.group <= search->group_count) {
-                const Range r = group_range(*search->matcher, piece.group, status);
+            } else if (piece.group <= search.group_count) {
+                const Range r = group_range(*search.matcher, piece.group, status);
                 if (r.location != NOT_FOUND) out.append(units.substr(r.location, r.length));
             }
         }
         copied = whole.location + whole.length;
     }
-    check_memory(status);
+    if (const MatchingStatus ended = status_of(status); ended.internal_error) return ended;
     out.append(units.substr(copied));
-    return to_utf8(out);
-}
-
-std::string expand_template(std::string_view template_text,
-                            const std::vector<std::optional<std::string>>& groups) {
-    const std::size_t group_count = groups.empty() ? 0 : groups.size() - 1;
-    std::string out;
-    for (const TemplatePiece& piece : parse_template(to_utf16(template_text), group_count)) {
-        if (!piece.is_group) {
-            out += to_utf8(piece.literal);
-        } else if (piece.group < groups.size() && groups[piece.group]) {
-            out += *groups[piece.group];
-        }
-    }
-    return out;
+    result = to_utf8(out);
+    return {};
 }
 
 }  // namespace brindlecap::foundation::platform

@@ -1,10 +1,11 @@
-// Texts: UTF-8 with replacement, the UTF-16 form the platform's string type
+// Texts: the UTF-16 form the platform's string type
 // holds, and the division of a text into characters.
 #include "platform.h"
 #include "platform_internal.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
+#include <unicode/utext.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 #include <unicode/utypes.h>
@@ -105,42 +106,6 @@ std::string to_utf8(std::u16string_view units) {
 
 using namespace internal;
 
-namespace {
-
-constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
-
-void append_decoded(std::string& out, std::string_view bytes) {
-    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto n = static_cast<std::int64_t>(bytes.size());
-    std::int64_t i = 0;
-    while (i < n) {
-        const std::int64_t start = i;
-        if (s[i] < 0x80) {
-            while (i < n && s[i] < 0x80) ++i;
-            out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
-            continue;
-        }
-        UChar32 c = 0;
-        U8_NEXT(s, i, n, c);
-        if (c < 0) {
-            out.append(REPLACEMENT_CHARACTER);
-        } else {
-            out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
-        }
-    }
-}
-
-}  // namespace
-
-std::string decode_utf8(std::string_view bytes) {
-    std::string out;
-    const std::size_t valid = well_formed_prefix(bytes);
-    out.reserve(bytes.size());
-    out.append(bytes.substr(0, valid));
-    if (valid < bytes.size()) append_decoded(out, bytes.substr(valid));
-    return out;
-}
-
 void set_text(Text& text, std::string_view utf8) {
     // Never more units than bytes; the units past the text's end are left
     // unwritten, so their pages are never touched.
@@ -153,41 +118,23 @@ void set_text(Text& text, std::string_view utf8) {
     text.size = utf8_to_utf16(text.units.get(), utf8);
 }
 
-Text make_text(std::string_view utf8) {
-    Text text;
-    set_text(text, utf8);
-    return text;
-}
-
 std::size_t length(const Text& text) { return text.size; }
 
-namespace {
-
-// The units of `range` that lie inside the text.
 std::u16string_view units_in(const Text& text, Range range) {
     if (range.location >= text.size) return {};
     return {text.units.get() + range.location, std::min(range.length, text.size - range.location)};
-}
-
-}  // namespace
-
-std::string substring(const Text& text, Range range) {
-    const std::u16string_view units = units_in(text, range);
-    std::string out;
-    append_utf16_as_utf8(out, units.data(), units.size());
-    return out;
 }
 
 std::vector<std::string_view> characters(std::string_view utf8) {
     std::vector<std::string_view> result;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> breaks;
-    UTextPtr text;
+    icu::LocalUTextPointer text;
     if (utf8.size() <= static_cast<std::size_t>(INT32_MAX)) {
         breaks.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        text.reset(
+        text.adoptInstead(
             utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status));
-        if (U_SUCCESS(status)) breaks->setText(text.get(), status);
+        if (U_SUCCESS(status)) breaks->setText(text.getAlias(), status);
     } else {
         status = U_INDEX_OUTOFBOUNDS_ERROR;
     }
