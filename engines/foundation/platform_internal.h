@@ -13,9 +13,6 @@ namespace brindlecap::foundation::platform::internal {
 // surrogate without its partner becomes U+FFFD.
 std::size_t utf16_to_utf8(char* out, const char16_t* units, std::size_t count);
 
-// The length of the well-formed prefix of `bytes`.
-std::size_t well_formed_prefix(std::string_view bytes);
-
 // Writes the units of `utf8` to `out`, which has room for one unit per byte,
 // and returns how many it wrote; each ill-formed sequence becomes U+FFFD.
 std::size_t utf8_to_utf16(char16_t* out, std::string_view utf8);

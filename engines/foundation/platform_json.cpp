@@ -1,7 +1,7 @@
 // The JSON reader: a request line to its top-level string members.
-#include "base/utf8.h"
 #include "platform.h"
-#include "platform_internal.h"
+
+#include "base/utf8.h"
 
 #include <simdjson.h>
 #include <nlohmann/json.hpp>
@@ -12,8 +12,6 @@
 #include <optional>
 
 namespace brindlecap::foundation::platform {
-
-using namespace internal;
 
 namespace {
 
@@ -149,7 +147,7 @@ JsonObjectPtr json_object_with_line_by_events(std::string_view line) {
     // out, so a line it accepts is its own text; only a line it refuses can
     // read differently once decoded.
     JsonObjectPtr object = parse_object(line);
-    if (object || well_formed_prefix(line) == line.size()) return object;
+    if (object || is_valid_utf8(line)) return object;
     return parse_object(decode_with_replacement(line));
 }
 

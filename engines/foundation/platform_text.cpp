@@ -48,24 +48,6 @@ void append_utf16_as_utf8(std::string& out, const char16_t* units, std::size_t c
 
 }  // namespace
 
-// The length of the well-formed prefix of `bytes`.
-std::size_t well_formed_prefix(std::string_view bytes) {
-    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto n = static_cast<std::int64_t>(bytes.size());
-    std::int64_t i = 0;
-    while (i < n) {
-        if (s[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::int64_t start = i;
-        UChar32 c = 0;
-        U8_NEXT(s, i, n, c);
-        if (c < 0) return static_cast<std::size_t>(start);
-    }
-    return bytes.size();
-}
-
 // Writes the units of `utf8` to `out`, which has room for one unit per byte,
 // and returns how many it wrote.
 std::size_t utf8_to_utf16(char16_t* out, std::string_view utf8) {
