@@ -92,15 +92,15 @@ inline void write_raw(ResponseWriter& out, std::string_view bytes) {
 }
 
 // Appends the inside of a JSON string literal for `text` (put_json_escaped).
-void write_json_escaped(ResponseWriter& out, std::string_view text);
+void json_escape(ResponseWriter& out, std::string_view text);
 
 // Appends {"status":"error","message":"<message>"}, without allocating once
 // the writer has its buffer.
-void write_error(ResponseWriter& out, std::string_view message);
+void error_to_json(ResponseWriter& out, std::string_view message);
 
 // Appends the escaped UTF-8 form of the units; a surrogate without its
 // partner becomes U+FFFD.
-void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count);
+void json_escape_units(ResponseWriter& out, const char16_t* units, std::size_t count);
 
 // What one request after another works in: the buffers of the JSON reader,
 // the searched text, the list of matches and the response. Nothing of one

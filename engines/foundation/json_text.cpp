@@ -147,7 +147,7 @@ void write_raw_in_pieces(ResponseWriter& out, std::string_view bytes) {
     }
 }
 
-void write_json_escaped(ResponseWriter& out, std::string_view text) {
+void json_escape(ResponseWriter& out, std::string_view text) {
     // Escaping works byte by byte and leaves every byte from 0x80 up as it
     // is, so the text can be cut anywhere.
     while (!text.empty()) {
@@ -158,7 +158,7 @@ void write_json_escaped(ResponseWriter& out, std::string_view text) {
     }
 }
 
-void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::size_t count) {
+void json_escape_units(ResponseWriter& out, const char16_t* units, std::size_t count) {
     while (count > 0) {
         std::size_t n = std::min(count, PIECE_BYTES);
         // A surrogate pair is never cut: each half alone would be U+FFFD.
@@ -172,9 +172,9 @@ void write_json_escaped_units(ResponseWriter& out, const char16_t* units, std::s
 
 // ---- requests --------------------------------------------------------------
 
-void write_error(ResponseWriter& out, std::string_view message) {
+void error_to_json(ResponseWriter& out, std::string_view message) {
     write_raw(out, R"({"status":"error","message":")");
-    write_json_escaped(out, message);
+    json_escape(out, message);
     write_raw(out, "\"}");
 }
 
@@ -188,7 +188,7 @@ void release_large_buffers(Workspace& work) {
 void dispatch(std::string_view line, Workspace& work) {
     ResponseWriter& out = work.out;
     const platform::JsonObjectPtr request = platform::json_object_with_line(work.json, line);
-    if (!request) return write_error(out, "bad request JSON");
+    if (!request) return error_to_json(out, "bad request JSON");
     const std::string_view op = platform::string_member(*request, "op").value_or("test");
     const std::string_view pattern = platform::string_member(*request, "pattern").value_or("");
     const std::string_view flags = platform::string_member(*request, "flags").value_or("");
@@ -198,7 +198,7 @@ void dispatch(std::string_view line, Workspace& work) {
     if (op == "test") return run_test(pattern, flags, text, work);
     if (op == "replace") return run_replace(pattern, flags, text, replacement, work);
     write_raw(out, R"({"status":"error","message":"unknown op: )");
-    write_json_escaped(out, op);
+    json_escape(out, op);
     write_raw(out, "\"}");
 }
 
@@ -228,7 +228,7 @@ void respond(std::string_view line, Workspace& work) {
     release_large_buffers(work);
     if (out.handed_on) std::terminate();  // unreachable: see ResponseWriter
     out.size = 0;
-    write_error(out, "out of memory");
+    error_to_json(out, "out of memory");
 }
 
 }  // namespace brindlecap::foundation

@@ -18,7 +18,7 @@ int main() {
         if (input.line_lost) {
             // A line too long to hold is a request that exhausts memory.
             clear_response(response);
-            write_error(response, "out of memory");
+            error_to_json(response, "out of memory");
         } else if (line->empty()) {
             continue;
         } else {

@@ -42,9 +42,9 @@ struct InPieces {
         const auto written = std::to_chars(digits, digits + sizeof digits, value);
         write_raw(out, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
     }
-    void escaped(std::string_view text) { write_json_escaped(out, text); }
+    void escaped(std::string_view text) { json_escape(out, text); }
     void escaped_units(std::u16string_view units) {
-        write_json_escaped_units(out, units.data(), units.size());
+        json_escape_units(out, units.data(), units.size());
     }
 };
 
@@ -115,7 +115,7 @@ namespace {
 platform::CompileResult compile_or_report(ResponseWriter& out, std::string_view pattern,
                                           std::string_view flags) {
     platform::CompileResult compiled = platform::compile_regex(pattern, options_from_flags(flags));
-    if (!compiled.regex) write_error(out, "compile: " + compiled.error_description);
+    if (!compiled.regex) error_to_json(out, "compile: " + compiled.error_description);
     return compiled;
 }
 
@@ -123,7 +123,7 @@ platform::CompileResult compile_or_report(ResponseWriter& out, std::string_view 
 // found before it.
 bool report_matching(ResponseWriter& out, const platform::MatchingStatus& status) {
     if (status.internal_error)
-        write_error(out, std::string("match: ").append(status.error_description));
+        error_to_json(out, std::string("match: ").append(status.error_description));
     return status.internal_error;
 }
 
@@ -165,7 +165,7 @@ void run_replace(std::string_view pattern, std::string_view flags, std::string_v
                                                   {0, platform::length(work.text)}, replacement)))
         return;
     write_raw(out, R"({"status":"ok_replace","result":")");
-    write_json_escaped(out, result);
+    json_escape(out, result);
     write_raw(out, "\"}");
 }
 

@@ -56,7 +56,7 @@ std::string written(Write write) {
 }
 
 std::string escaped(std::string_view text) {
-    return written([&](ResponseWriter& out) { write_json_escaped(out, text); });
+    return written([&](ResponseWriter& out) { json_escape(out, text); });
 }
 
 // The response to one request line, built whole.
@@ -75,7 +75,7 @@ TEST(FoundationJsonEscape, Table) {
         EXPECT_EQ(escaped(row.fields[0]), row.fields[1]) << where("json_escape_cases.txt", row);
         platform::set_text(text, row.fields[0]);
         EXPECT_EQ(written([&](ResponseWriter& out) {
-                      write_json_escaped_units(out, text.units.get(), text.size);
+                      json_escape_units(out, text.units.get(), text.size);
                   }),
                   row.fields[1])
             << where("json_escape_cases.txt", row) << " (units)";
@@ -83,9 +83,9 @@ TEST(FoundationJsonEscape, Table) {
 }
 
 TEST(FoundationErrorResponse, StatusComesFirstAndTheMessageIsEscaped) {
-    EXPECT_EQ(written([](ResponseWriter& out) { write_error(out, "bad request JSON"); }),
+    EXPECT_EQ(written([](ResponseWriter& out) { error_to_json(out, "bad request JSON"); }),
               R"({"status":"error","message":"bad request JSON"})");
-    EXPECT_EQ(written([](ResponseWriter& out) { write_error(out, "a\"\n\x01"); }),
+    EXPECT_EQ(written([](ResponseWriter& out) { error_to_json(out, "a\"\n\x01"); }),
               R"({"status":"error","message":"a\"\n\u0001"})");
 }
 
