@@ -4,6 +4,7 @@
 
 #include "base/descriptor.h"
 #include "base/os_error.h"
+#include "base/paths.h"
 #include "base/process_start.h"
 #include "base/spawn_attributes.h"
 #include "base/utf8.h"
@@ -45,13 +46,6 @@ std::vector<char*> pointer_array(const std::vector<std::string>& items) {
 }
 
 }  // namespace
-
-std::string join_path(std::string_view left, std::string_view piece) {
-    std::string joined(left);
-    if (!joined.empty() && joined.back() != '/') joined += '/';
-    joined += piece;
-    return joined;
-}
 
 std::string candidate_path(std::string_view launcher_dir, const PathPieces& pieces) {
     std::string path(launcher_dir);

@@ -49,9 +49,6 @@ struct TextResult {
     std::string error;
 };
 
-// left + "/" + piece, without the "/" when left is empty or already ends in one.
-std::string join_path(std::string_view left, std::string_view piece);
-
 // The launcher's directory with the pieces joined on in order.
 std::string candidate_path(std::string_view launcher_dir, const PathPieces& pieces);
 

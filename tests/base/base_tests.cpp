@@ -1,8 +1,10 @@
 // The base helpers: writing whole buffers, owning descriptors, the spawn
-// attributes, the line and field readers, UTF-8 checks and error wording.
+// attributes, the line and field readers, path joining, UTF-8 checks and
+// error wording.
 #include "base/descriptor.h"
 #include "base/lines.h"
 #include "base/os_error.h"
+#include "base/paths.h"
 #include "base/spawn_attributes.h"
 #include "base/utf8.h"
 #include "tests/support/tables.h"
@@ -182,6 +184,15 @@ TEST(SplitFields, Table) {
         const char separator = row[1].get<std::string>().at(0);
         EXPECT_EQ(as_strings(split_fields(line, separator)), row[2].get<std::vector<std::string>>())
             << "line: " << row[0];
+    }
+}
+
+TEST(JoinPath, Table) {
+    for (const test::JsonRow& table_row : json_rows("join_path.jsonl")) {
+        SCOPED_TRACE("join_path.jsonl line " + std::to_string(table_row.line));
+        const Json& row = table_row.fields;
+        EXPECT_EQ(join_path(row[0].get<std::string>(), row[1].get<std::string>()),
+                  row[2].get<std::string>());
     }
 }
 

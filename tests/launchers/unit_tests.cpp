@@ -41,8 +41,6 @@ TEST_P(PathRules, Case) {
         EXPECT_EQ(shown(brindlecap::launcher::parent_dir(f[1])), f[2]);
     } else if (f[0] == "last" && f.size() == 3) {
         EXPECT_EQ(shown(brindlecap::launcher::last_component(f[1])), f[2]);
-    } else if (f[0] == "join" && f.size() == 4) {
-        EXPECT_EQ(brindlecap::launcher::join_path(f[1], f[2]), f[3]);
     } else {
         FAIL() << "malformed case";
     }
