@@ -85,12 +85,6 @@ std::vector<std::string> child_argv(const std::string& interpreter,
                                     const std::string& script,
                                     const std::vector<std::string>& launcher_args);
 
-// `base` ("NAME=VALUE" entries) with every addition set, replacing entries of
-// the same name.
-std::vector<std::string> child_environment(
-    std::span<const std::string> base,
-    const std::vector<std::pair<std::string, std::string>>& additions);
-
 struct SpawnResult {
     int wait_status = 0;
     int error_number = 0;  // nonzero: starting or waiting failed

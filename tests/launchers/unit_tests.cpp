@@ -1,4 +1,4 @@
-// The launcher core's path rules and environment building, and the flavour
+// The launcher core's path rules and child arguments, and the flavour
 // steps on small trees in a temporary directory.
 #include "launchers/flavours.h"
 #include "launchers/launcher_core.h"
@@ -62,16 +62,6 @@ TEST(TargetTriple, IsTheTripleOfTheBuild) {
 #else
     GTEST_SKIP() << "no fixed triple for this platform";
 #endif
-}
-
-TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
-    const std::vector<std::string> base = {
-        "A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
-    const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep",
-                                               "B=", "PYTHONHOME=/new/../x"};
-    EXPECT_EQ(brindlecap::launcher::child_environment(base, {{"PYTHONHOME", "/new/../x"}}),
-              expected);
-    EXPECT_EQ(brindlecap::launcher::child_environment(base, {}), base);
 }
 
 TEST(ChildArguments, OrderIsInterpreterExtraScriptThenLauncherArguments) {
