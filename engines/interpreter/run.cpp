@@ -263,6 +263,8 @@ std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
     }
     auto run = run_interpreter(*path, {std::string(dart_script_path)}, {std::string(input)});
     if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
+        // A failed wait on the dart child, then the system error. Hosts know
+        // the Dart engine's text, so it is not worded as the Rscript one.
         std::string prefix = failure->kind == RunFailureKind::start ? "failed to spawn dart: "
                                                                     : "wait_with_output failed: ";
         return ErrorText{prefix + os_error_text(failure->error_number)};
