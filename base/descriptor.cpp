@@ -1,5 +1,6 @@
 #include "descriptor.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -19,6 +20,23 @@ int OwnedFd::release() noexcept {
 void OwnedFd::reset(int fd) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+}
+
+int open_pipe(Pipe& pipe) {
+    int fds[2];
+    if (::pipe(fds) != 0) return errno;
+    pipe.read_end.reset(fds[0]);
+    pipe.write_end.reset(fds[1]);
+    for (const int fd : fds) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
+    }
+    return 0;
+}
+
+int set_non_blocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    return 0;
 }
 
 int write_all(WriteFn write_fn, int fd, std::string_view bytes) {

@@ -1,4 +1,4 @@
-// Owning a file descriptor, and writing a whole buffer to one.
+// Owning file descriptors and pipes, and writing a whole buffer to one.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +28,19 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The two ends of one pipe.
+struct Pipe {
+    OwnedFd read_end;
+    OwnedFd write_end;
+};
+
+// Opens `pipe` with both ends close-on-exec, so that a child gets an end only
+// through dup2. 0, or the error number.
+int open_pipe(Pipe& pipe);
+
+// Sets O_NONBLOCK on `fd`. 0, or the error number.
+int set_non_blocking(int fd);
 
 // What write_all gives when a write accepted nothing: no error number says
 // so, and trying again would loop for ever.

@@ -1,4 +1,6 @@
-// Start steps every engine and launcher takes before anything else.
+// Start steps the launchers and the engines on the request loop take before
+// anything else. The Foundation engine takes none: it keeps SIGPIPE at its
+// default, so a closed output ends it.
 #pragma once
 
 namespace brindlecap {

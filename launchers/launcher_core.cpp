@@ -3,7 +3,9 @@
 #include "self_path.h"
 
 #include "base/descriptor.h"
+#include "base/environment.h"
 #include "base/os_error.h"
+#include "base/paths.h"
 #include "base/process_start.h"
 #include "base/spawn_attributes.h"
 #include "base/utf8.h"
@@ -45,13 +47,6 @@ std::vector<char*> pointer_array(const std::vector<std::string>& items) {
 }
 
 }  // namespace
-
-std::string join_path(std::string_view left, std::string_view piece) {
-    std::string joined(left);
-    if (!joined.empty() && joined.back() != '/') joined += '/';
-    joined += piece;
-    return joined;
-}
 
 std::string candidate_path(std::string_view launcher_dir, const PathPieces& pieces) {
     std::string path(launcher_dir);
@@ -145,24 +140,6 @@ std::vector<std::string> child_argv(const std::string& interpreter,
     return argv;
 }
 
-std::vector<std::string> child_environment(
-    std::span<const std::string> base,
-    const std::vector<std::pair<std::string, std::string>>& additions) {
-    std::vector<std::string> environment;
-    environment.reserve(base.size() + additions.size());
-    for (const std::string& entry : base) {
-        const std::size_t equals = entry.find('=');
-        bool replaced = false;
-        if (equals != std::string::npos) {
-            const std::string_view name(entry.data(), equals);
-            for (const auto& addition : additions) replaced = replaced || addition.first == name;
-        }
-        if (!replaced) environment.push_back(entry);
-    }
-    for (const auto& [name, value] : additions) environment.push_back(name + "=" + value);
-    return environment;
-}
-
 SpawnResult run_engine_child(
     const std::string& interpreter, const std::vector<std::string>& extra_args,
     const std::string& script, const std::vector<std::string>& launcher_args,
@@ -175,11 +152,7 @@ SpawnResult run_engine_child(
     std::vector<char*> environment_pointers;
     char** envp = environ;
     if (!env_additions.empty()) {
-        std::vector<std::string> base;
-        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-            base.emplace_back(*entry);
-        }
-        environment = child_environment(base, env_additions);
+        environment = child_environment(current_environment(), env_additions);
         environment_pointers = pointer_array(environment);
         envp = environment_pointers.data();
     }

@@ -49,9 +49,6 @@ struct TextResult {
     std::string error;
 };
 
-// left + "/" + piece, without the "/" when left is empty or already ends in one.
-std::string join_path(std::string_view left, std::string_view piece);
-
 // The launcher's directory with the pieces joined on in order.
 std::string candidate_path(std::string_view launcher_dir, const PathPieces& pieces);
 
@@ -87,12 +84,6 @@ std::vector<std::string> child_argv(const std::string& interpreter,
                                     const std::vector<std::string>& extra_args,
                                     const std::string& script,
                                     const std::vector<std::string>& launcher_args);
-
-// `base` ("NAME=VALUE" entries) with every addition set, replacing entries of
-// the same name.
-std::vector<std::string> child_environment(
-    std::span<const std::string> base,
-    const std::vector<std::pair<std::string, std::string>>& additions);
 
 struct SpawnResult {
     int wait_status = 0;

@@ -1,5 +1,6 @@
 #include "flavours.h"
 
+#include "base/paths.h"
 #include "base/utf8.h"
 
 #include <sys/stat.h>

@@ -1,5 +1,7 @@
 #include "flavours.h"
 
+#include "base/paths.h"
+
 #include <sys/stat.h>
 
 namespace brindlecap::launcher {

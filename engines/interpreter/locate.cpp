@@ -1,6 +1,7 @@
 // Interpreter discovery: override variable, PATH walk, fixed paths.
 #include "locate.h"
 
+#include "base/paths.h"
 #include "base/utf8.h"
 
 #include <sys/stat.h>
@@ -18,14 +19,6 @@ std::optional<std::string> utf8_variable(const char* name) {
         return std::nullopt;
     }
     return std::string(value);
-}
-
-std::string join_candidate(std::string directory, std::string_view name) {
-    if (!directory.empty() && directory.back() != '/') {
-        directory += '/';
-    }
-    directory += name;
-    return directory;
 }
 
 }  // namespace
@@ -80,7 +73,7 @@ InterpreterPath locate_interpreter(const InterpreterSpec& spec) {
         while (true) {
             std::size_t colon = rest.find(':');
             std::string candidate =
-                join_candidate(expand_tilde_entry(rest.substr(0, colon)), spec.interpreter_name);
+                join_path(expand_tilde_entry(rest.substr(0, colon)), spec.interpreter_name);
             if (is_executable_file(candidate)) {
                 return candidate;
             }

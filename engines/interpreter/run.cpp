@@ -8,7 +8,6 @@
 #include "base/spawn_attributes.h"
 #include "base/utf8.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -23,30 +22,8 @@ namespace brindlecap::interpreter {
 
 namespace {
 
-struct Pipe {
-    OwnedFd read_end;
-    OwnedFd write_end;
-};
-
-// Both ends close-on-exec: the child gets its ends only through dup2.
-std::optional<int> open_pipe(Pipe& pipe_out) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return errno;
-    }
-    pipe_out.read_end.reset(fds[0]);
-    pipe_out.write_end.reset(fds[1]);
-    for (int fd : fds) {
-        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-            return errno;
-        }
-    }
-    return std::nullopt;
-}
-
-void set_non_blocking(int fd) {
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+void make_non_blocking(const OwnedFd& fd) {
+    if (set_non_blocking(fd.get()) != 0) {
         std::abort();  // cannot fail on a pipe we own
     }
 }
@@ -145,10 +122,10 @@ void exchange(OwnedFd& input, const std::vector<std::string>& pieces, OwnedFd& o
     if (piece == pieces.size()) {
         input.reset();
     } else {
-        set_non_blocking(input.get());
+        make_non_blocking(input);
     }
-    set_non_blocking(out.get());
-    set_non_blocking(err.get());
+    make_non_blocking(out);
+    make_non_blocking(err);
 
     while (input.is_open() || out.is_open() || err.is_open()) {
         pollfd fds[3];
@@ -227,8 +204,8 @@ std::variant<ChildOutput, RunFailure> run_interpreter(const std::string& program
     keep_children_waitable();
     Pipe pipes[3];
     for (Pipe& p : pipes) {
-        if (std::optional<int> error = open_pipe(p)) {
-            return RunFailure{RunFailureKind::start, *error};
+        if (int error = open_pipe(p); error != 0) {
+            return RunFailure{RunFailureKind::start, error};
         }
     }
     pid_t child = -1;
@@ -286,6 +263,8 @@ std::variant<DartOutput, ErrorText> run_dart_with(const InterpreterPath& path,
     }
     auto run = run_interpreter(*path, {std::string(dart_script_path)}, {std::string(input)});
     if (const RunFailure* failure = std::get_if<RunFailure>(&run)) {
+        // A failed wait on the dart child, then the system error. Hosts know
+        // the Dart engine's text, so it is not worded as the Rscript one.
         std::string prefix = failure->kind == RunFailureKind::start ? "failed to spawn dart: "
                                                                     : "wait_with_output failed: ";
         return ErrorText{prefix + os_error_text(failure->error_number)};

@@ -33,7 +33,8 @@ std::variant<ChildOutput, RunFailure> run_interpreter(const std::string& program
                                                       const std::vector<std::string>& arguments,
                                                       const std::vector<std::string>& input);
 
-// An error message from a runner, to be put unchanged into an ErrorResponse.
+// An error message from a runner, answered unchanged as the request's error
+// response.
 struct ErrorText {
     std::string message;
 };

@@ -2,6 +2,7 @@
 // Rscript failure message.
 #include "texts.h"
 
+#include "base/lines.h"
 #include "base/utf8.h"
 
 #include <unicode/uchar.h>
@@ -84,14 +85,7 @@ std::string rscript_failure_message(const ChildOutput& output) {
     std::string errors = decode_with_replacement(output.stderr_bytes);
     std::string kept;
     bool first = true;
-    std::string_view rest = errors;
-    while (!rest.empty()) {
-        std::size_t feed = rest.find('\n');
-        std::string_view line = rest.substr(0, feed);
-        rest = feed == std::string_view::npos ? std::string_view{} : rest.substr(feed + 1);
-        if (feed != std::string_view::npos && line.ends_with('\r')) {
-            line.remove_suffix(1);
-        }
+    for (std::string_view line : split_lines(errors)) {
         if (line.starts_with("Execution halted")) {
             continue;
         }

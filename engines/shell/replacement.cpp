@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -18,21 +17,16 @@ namespace brindlecap::shell {
 
 namespace {
 
-struct CaseMapClose {
-    void operator()(UCaseMap* map) const { ucasemap_close(map); }
-};
-using CaseMapHandle = std::unique_ptr<UCaseMap, CaseMapClose>;
-
 // The root locale: no language-specific rules (no Turkish dotless i, no
 // Lithuanian dot handling), final sigma applied by the string mapping.
 const UCaseMap* root_case_map() {
-    static const CaseMapHandle map = [] {
+    static const icu::LocalUCaseMapPointer map = [] {
         UErrorCode status = U_ZERO_ERROR;
-        CaseMapHandle handle(ucasemap_open("", 0, &status));
-        if (U_FAILURE(status)) handle.reset();
+        icu::LocalUCaseMapPointer handle(ucasemap_open("", 0, &status));
+        if (U_FAILURE(status)) handle.adoptInstead(nullptr);
         return handle;
     }();
-    return map.get();
+    return map.getAlias();
 }
 
 // Appends the mapping of `piece` (valid UTF-8, at most MAP_PIECE_LIMIT

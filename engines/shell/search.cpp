@@ -104,12 +104,6 @@ private:
 
 }  // namespace
 
-std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line) {
-    std::vector<MatchSpan> spans;
-    append_line_matches(pattern, line, 0, spans);
-    return spans;
-}
-
 std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text,
                                          bool byte_path) {
     static const ByteLocale byte_locale;

@@ -16,9 +16,6 @@ struct MatchSpan {
     std::size_t end = 0;
 };
 
-// Every non-empty match of the line, in ascending order.
-std::vector<MatchSpan> find_all_matches(const TrePattern& pattern, std::string_view line);
-
 // Appends the matches of the line to `spans`, shifted by `line_offset`.
 void append_line_matches(const TrePattern& pattern, std::string_view line, std::size_t line_offset,
                          std::vector<MatchSpan>& spans);

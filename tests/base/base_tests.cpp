@@ -1,8 +1,11 @@
 // The base helpers: writing whole buffers, owning descriptors, the spawn
-// attributes, the line and field readers, UTF-8 checks and error wording.
+// attributes, child environments, the line and field readers, path joining,
+// UTF-8 checks and error wording.
 #include "base/descriptor.h"
+#include "base/environment.h"
 #include "base/lines.h"
 #include "base/os_error.h"
+#include "base/paths.h"
 #include "base/spawn_attributes.h"
 #include "base/utf8.h"
 #include "tests/support/tables.h"
@@ -134,6 +137,31 @@ TEST(OwnedFd, MovingHandsTheDescriptorOnAndReleaseGivesItUp) {
     close(released);
 }
 
+TEST(OpenPipe, EndsAreCloseOnExecAndCarryBytes) {
+    Pipe pipe;
+    ASSERT_EQ(open_pipe(pipe), 0);
+    for (const OwnedFd* end : {&pipe.read_end, &pipe.write_end}) {
+        EXPECT_EQ(fcntl(end->get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC)
+            << "a child would inherit the end and keep the pipe open";
+    }
+    ASSERT_EQ(write_all(pipe.write_end.get(), "x"), 0);
+    char byte = 0;
+    EXPECT_EQ(read(pipe.read_end.get(), &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+}
+
+TEST(SetNonBlocking, AnEmptyPipeNoLongerBlocksAReader) {
+    Pipe pipe;
+    ASSERT_EQ(open_pipe(pipe), 0);
+    const int flags_before = fcntl(pipe.read_end.get(), F_GETFL);
+    ASSERT_EQ(set_non_blocking(pipe.read_end.get()), 0);
+    EXPECT_EQ(fcntl(pipe.read_end.get(), F_GETFL), flags_before | O_NONBLOCK);
+    char byte = 0;
+    EXPECT_EQ(read(pipe.read_end.get(), &byte, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(set_non_blocking(-1), EBADF);
+}
+
 // A shell cannot undo a SIGPIPE that was ignored when it started, so killing
 // itself with SIGPIPE ends it only when the signal came in at its default.
 int wait_status_of_self_killing_shell(const posix_spawnattr_t* attributes) {
@@ -182,6 +210,24 @@ TEST(SplitFields, Table) {
         const char separator = row[1].get<std::string>().at(0);
         EXPECT_EQ(as_strings(split_fields(line, separator)), row[2].get<std::vector<std::string>>())
             << "line: " << row[0];
+    }
+}
+
+TEST(ChildEnvironment, AdditionReplacesEveryEntryOfItsNameAndKeepsTheRest) {
+    const std::vector<std::string> base = {
+        "A=1", "PYTHONHOME=/old", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep", "PYTHONHOME=/twice", "B="};
+    const std::vector<std::string> expected = {"A=1", "NO_EQUALS_SIGN", "PYTHONHOMEX=keep",
+                                               "B=", "PYTHONHOME=/new/../x"};
+    EXPECT_EQ(child_environment(base, {{"PYTHONHOME", "/new/../x"}}), expected);
+    EXPECT_EQ(child_environment(base, {}), base);
+}
+
+TEST(JoinPath, Table) {
+    for (const test::JsonRow& table_row : json_rows("join_path.jsonl")) {
+        SCOPED_TRACE("join_path.jsonl line " + std::to_string(table_row.line));
+        const Json& row = table_row.fields;
+        EXPECT_EQ(join_path(row[0].get<std::string>(), row[1].get<std::string>()),
+                  row[2].get<std::string>());
     }
 }
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-extern "C" int adapter_header_c_functions(void);
+extern "C" int adapter_header_c_calls(char* out, std::size_t size);
 
 namespace {
 
@@ -86,7 +86,14 @@ void expect_matches(const AdapterMatch* matches, int32_t count, const json& expe
     }
 }
 
-TEST(MysqlAdapter, HeaderServesCCallers) { EXPECT_EQ(adapter_header_c_functions(), 11); }
+TEST(MysqlAdapter, HeaderServesCCallers) {
+    char seen[512];
+    ASSERT_EQ(adapter_header_c_calls(seen, sizeof seen), 0) << seen;
+    EXPECT_STREQ(seen,
+                 "null U_REGEX_MISMATCHED_PAREN;"
+                 " 2: 1-2 'B' 2 [1,2] [-1,-1] 5-6 'b' 2 [5,6] [-1,-1];"
+                 " é<b><B>");
+}
 
 // The offset of every UTF-16 unit, worked out from the UTF-8 bytes alone:
 // each character's first byte, once per unit it takes, then the length.
@@ -102,11 +109,29 @@ std::vector<int32_t> reference_offsets(const std::string& text) {
     return map;
 }
 
-TEST(MysqlAdapter, ReferenceOffsetsMatchTheTable) {
+// Every unit's byte offset, and the lookups before and beyond the text, as
+// the table gives them.
+TEST(MysqlAdapter, ByteOffsetsMatchTheTable) {
+    static constexpr adapter::Allocator SYSTEM_ALLOCATOR{std::realloc};
     for (const json& c : cases()["offset_maps"]) {
-        EXPECT_EQ(reference_offsets(c["text"].get<std::string>()),
-                  c["map"].get<std::vector<int32_t>>())
-            << c["text"];
+        const std::string text = c["text"].get<std::string>();
+        SCOPED_TRACE(text);
+        const std::vector<int32_t> map = c["map"].get<std::vector<int32_t>>();
+        const adapter::Utf16 utf16 = adapter::utf8_to_utf16(text.c_str());
+        ASSERT_NE(utf16.units, nullptr);
+        ASSERT_EQ(map.size(), static_cast<std::size_t>(utf16.length) + 1);
+        adapter::OffsetWalker walker = adapter::offset_walker(utf16, SYSTEM_ALLOCATOR);
+        for (std::size_t k = 0; k < map.size(); ++k) {
+            EXPECT_EQ(adapter::byte_offset(walker, static_cast<int32_t>(k)), map[k])
+                << "unit " << k;
+        }
+        for (const json& lookup : c["lookups"]) {
+            EXPECT_EQ(adapter::byte_offset(walker, lookup[0].get<int32_t>()),
+                      lookup[1].get<int32_t>())
+                << "unit " << lookup[0];
+        }
+        adapter::release(walker);
+        std::free(utf16.units);
     }
 }
 

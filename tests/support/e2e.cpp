@@ -1,16 +1,18 @@
 #include "e2e.h"
 
-#include <fcntl.h>
+#include "base/descriptor.h"
+#include "base/environment.h"
+#include "base/os_error.h"
+
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace brindlecap::test {
 
@@ -20,38 +22,16 @@ namespace {
 // from hanging the suite.
 constexpr auto CHILD_TIME_LIMIT = std::chrono::seconds(300);
 
-struct Pipe {
-    int fd[2] = {-1, -1};
-    Pipe() {
-        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    }
-    ~Pipe() {
-        close_end(0);
-        close_end(1);
-    }
-    void close_end(int end) {
-        if (fd[end] >= 0) close(fd[end]);
-        fd[end] = -1;
-    }
-};
-
-std::vector<std::string> child_environment(const RunOptions& options) {
-    std::vector<std::string> env;
-    auto overridden = [&](std::string_view entry) {
-        const std::string_view name = entry.substr(0, entry.find('='));
-        for (const auto& unset : options.env_unset)
-            if (unset == name) return true;
-        for (const auto& [key, value] : options.env_set)
-            if (key == name) return true;
-        return false;
-    };
-    for (char** e = environ; *e; ++e)
-        if (!overridden(*e)) env.emplace_back(*e);
-    for (const auto& [key, value] : options.env_set) env.push_back(key + "=" + value);
-    return env;
+// The caller's environment without the names to unset, then the settings.
+std::vector<std::string> environment_for(const RunOptions& options) {
+    std::vector<std::string> base = current_environment();
+    std::erase_if(base, [&](const std::string& entry) {
+        const std::string_view name = std::string_view(entry).substr(0, entry.find('='));
+        return std::find(options.env_unset.begin(), options.env_unset.end(), name) !=
+               options.env_unset.end();
+    });
+    return child_environment(base, options.env_set);
 }
-
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
 
@@ -60,7 +40,11 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
 
     Pipe in, out, err;
-    std::vector<std::string> env_strings = child_environment(options);
+    for (Pipe* pipe : {&in, &out, &err}) {
+        if (const int error = open_pipe(*pipe); error != 0)
+            throw std::runtime_error("pipe failed: " + os_error_text(error));
+    }
+    std::vector<std::string> env_strings = environment_for(options);
     std::vector<char*> envp;
     for (auto& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -74,9 +58,9 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         std::signal(SIGPIPE, SIG_DFL);
-        dup2(in.fd[0], 0);
-        dup2(out.fd[1], 1);
-        dup2(err.fd[1], 2);
+        dup2(in.read_end.get(), 0);
+        dup2(out.write_end.get(), 1);
+        dup2(err.write_end.get(), 2);
         for (int fd = 0; fd <= 2; ++fd)
             if (options.close_fd[fd]) close(fd);
         if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
@@ -84,23 +68,23 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         execve(program.c_str(), argv.data(), envp.data());
         _exit(125);
     }
-    in.close_end(0);
-    out.close_end(1);
-    err.close_end(1);
-    if (options.reader_closed) out.close_end(0);
+    in.read_end.reset();
+    out.write_end.reset();
+    err.write_end.reset();
+    if (options.reader_closed) out.read_end.reset();
 
     RunResult result;
     std::string_view pending = options.stdin_bytes;
-    if (pending.empty() || options.close_fd[0]) in.close_end(1);
-    if (in.fd[1] >= 0) set_nonblocking(in.fd[1]);
+    if (pending.empty() || options.close_fd[0]) in.write_end.reset();
+    if (in.write_end.is_open()) set_non_blocking(in.write_end.get());
 
     const auto deadline = std::chrono::steady_clock::now() + CHILD_TIME_LIMIT;
     bool timed_out = false;
-    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
+    while (in.write_end.is_open() || out.read_end.is_open() || err.read_end.is_open()) {
         std::vector<pollfd> fds;
-        if (in.fd[1] >= 0) fds.push_back({in.fd[1], POLLOUT, 0});
-        if (out.fd[0] >= 0) fds.push_back({out.fd[0], POLLIN, 0});
-        if (err.fd[0] >= 0) fds.push_back({err.fd[0], POLLIN, 0});
+        if (in.write_end.is_open()) fds.push_back({in.write_end.get(), POLLOUT, 0});
+        if (out.read_end.is_open()) fds.push_back({out.read_end.get(), POLLIN, 0});
+        if (err.read_end.is_open()) fds.push_back({err.read_end.get(), POLLIN, 0});
         const int ready = poll(fds.data(), fds.size(), 1000);
         if (ready < 0 && errno != EINTR) break;
         if (std::chrono::steady_clock::now() > deadline) {
@@ -110,20 +94,21 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         }
         for (const pollfd& p : fds) {
             if (!p.revents) continue;
-            if (p.fd == in.fd[1]) {
+            if (p.fd == in.write_end.get()) {
                 const ssize_t put =
                     write(p.fd, pending.data(), std::min<std::size_t>(pending.size(), 65536));
                 if (put > 0) pending.remove_prefix(static_cast<std::size_t>(put));
                 if ((put < 0 && errno != EAGAIN && errno != EINTR) || pending.empty())
-                    in.close_end(1);
+                    in.write_end.reset();
             } else {
                 char buffer[65536];
                 const ssize_t got = read(p.fd, buffer, sizeof buffer);
-                std::string& sink = p.fd == out.fd[0] ? result.out : result.err;
+                OwnedFd& source = p.fd == out.read_end.get() ? out.read_end : err.read_end;
+                std::string& sink = &source == &out.read_end ? result.out : result.err;
                 if (got > 0) {
                     sink.append(buffer, static_cast<std::size_t>(got));
                 } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                    (p.fd == out.fd[0] ? out : err).close_end(0);
+                    source.reset();
                 }
             }
         }

@@ -1,5 +1,6 @@
 // Reads the data files that hold tables of test cases. Every format shares
-// the same lines: empty lines and lines that begin with '#' are skipped.
+// the same lines: empty lines, "#" alone and lines that begin with "# " are
+// skipped; any other line that begins with '#' is data.
 //   JSON-lines rows   one JSON array per line
 //   a JSON document   the whole file one JSON value (no comments, read as is)
 //   tab-separated     fields split at tabs, each unescaped (see unescape)
