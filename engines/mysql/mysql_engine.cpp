@@ -1,8 +1,8 @@
 #include "mysql_engine.h"
 
-#include "engines/mysql/adapter/adapter_internal.h"
 #include "base/descriptor.h"
 #include "base/utf8.h"
+#include "engines/mysql/adapter/adapter_search.h"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +12,8 @@
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include <unicode/utypes.h>
 
 #include <unistd.h>
 
@@ -141,12 +143,6 @@ std::string finish(ResponseStream& stream) {
     return std::move(stream.last);
 }
 
-struct MatchArrayFree {
-    int32_t count = 0;
-    void operator()(AdapterMatch* matches) const { mysql_match_result_free(matches, count); }
-};
-using MatchArray = std::unique_ptr<AdapterMatch, MatchArrayFree>;
-
 // The request's own bytes between two offsets; offsets outside the text
 // (which the adapter never gives) are held to its bounds.
 std::string_view slice(const std::string& text, int64_t start, int64_t end) {
@@ -162,34 +158,37 @@ std::string_view slice(const std::string& text, int64_t start, int64_t end) {
 // The "test" response in the writer's compact sorted form, straight from the
 // adapter's match array: a generic tree of hundreds of thousands of entries
 // costs far more than the search itself.
-std::string test_response(const std::string& text, const AdapterMatch* matches, int32_t count) {
+std::string test_response(const std::string& text, const mysql_adapter::Search& found) {
     ResponseStream stream{response_buffer(), 0, {}, false};
     put(stream, "{\"engine\":\"");
     put(stream, std::string_view(ENGINE_NAME));
     put(stream, "\",\"matches\":[");
-    for (int32_t i = 0; i < count; ++i) {
+    const AdapterMatch* const matches = found.matches.get();
+    for (int32_t i = 0; i < found.count; ++i) {
         if (i > 0) put(stream, ",");
         put(stream, "{\"captures\":[");
-        const int32_t group_count = mysql_match_get_group_count(matches, i);
-        for (int32_t g = 0; g < group_count; ++g) {
+        const mysql_adapter::GroupSpan* spans = mysql_adapter::group_spans(found, i);
+        for (int32_t g = 0; g < found.group_count; ++g) {
             if (g > 0) put(stream, ",");
-            const int32_t start = mysql_match_get_group_start(matches, i, g);
-            const int32_t end = mysql_match_get_group_end(matches, i, g);
-            if (start < 0 || end < 0) {
+            if (spans[g].start < 0 || spans[g].end < 0) {
                 put(stream, "null");
             } else {
-                put_string(stream, slice(text, start, end));
+                put_string(stream, slice(text, spans[g].start, spans[g].end));
             }
         }
-        const int32_t start = mysql_match_get_start(matches, i);
         put(stream, "],\"groups\":{},\"index\":");
-        put_number(stream, start);
+        put_number(stream, matches[i].start);
         put(stream, ",\"match\":");
-        put_string(stream, slice(text, start, mysql_match_get_end(matches, i)));
+        put_string(stream, slice(text, matches[i].start, matches[i].end));
         put(stream, "}");
     }
     put(stream, "],\"status\":\"ok\"}");
     return finish(stream);
+}
+
+// ICU's name for the status it gave up a search with.
+std::string matcher_failure(UErrorCode status) {
+    return error_response(std::string("match: ") + u_errorName(status));
 }
 
 }  // namespace
@@ -239,15 +238,13 @@ std::string run_test(const Json& /*request*/, const std::string& pattern, const 
     const RegexHandle handle = std::move(std::get<RegexHandle>(compiled));
 
     // A text with a NUL cannot reach the adapter whole, so it has no matches.
-    int32_t count = 0;
-    AdapterMatch* found = nullptr;
-    if (text.find('\0') == std::string::npos)
-        found = mysql_regex_matches(handle.get(), text.c_str(), &count);
-    const MatchArray matches(found, MatchArrayFree{count});
-    // The loop answers "out of memory" for this, as for any request that
-    // exhausts memory.
-    if (mysql_adapter::last_search_ran_out_of_memory()) throw std::bad_alloc();
-    return test_response(text, matches.get(), found == nullptr || count < 0 ? 0 : count);
+    if (text.find('\0') != std::string::npos) return test_response(text, {});
+    const mysql_adapter::Search found = mysql_adapter::search_all(handle.get(), text);
+    // A list cut short is no answer: the loop answers "out of memory" for
+    // this, as for any request that exhausts memory.
+    if (found.out_of_memory) throw std::bad_alloc();
+    if (U_FAILURE(found.matcher_error)) return matcher_failure(found.matcher_error);
+    return test_response(text, found);
 }
 
 std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
@@ -265,11 +262,11 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
 
     std::string result = text;
     if (text.find('\0') == std::string::npos && replacement.find('\0') == std::string::npos) {
-        char* replaced = mysql_regex_replace(handle.get(), text.c_str(), replacement.c_str());
-        if (replaced != nullptr) {
-            result = decode_with_replacement(replaced);
-            std::free(replaced);
-        }
+        mysql_adapter::Replacement replaced =
+            mysql_adapter::replace_all(handle.get(), text, replacement);
+        if (replaced.out_of_memory) throw std::bad_alloc();
+        if (U_FAILURE(replaced.matcher_error)) return matcher_failure(replaced.matcher_error);
+        if (replaced.text) result = decode_with_replacement(replaced.text.get());
     }
     Json response = Json::object();
     response["engine"] = std::string(ENGINE_NAME);

@@ -164,6 +164,23 @@ TEST(MysqlEngineMemory, AMatchListCutShortIsOutOfMemory) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
 }
+
+// Whether a search ran out of memory is that search's answer: a later request
+// whose text is never searched (it holds a NUL) gets its own answer.
+TEST(MysqlEngineMemory, OutOfMemoryEndsWithItsRequest) {
+    std::string pairs;
+    for (int i = 0; i < 2000; ++i) pairs += "()";
+    brindlecap::test::RunOptions options;
+    options.args = {"-c", "ulimit -v 300000 && exec \"$0\"", PROGRAM};
+    options.stdin_bytes = R"({"pattern":")" + pairs + R"(","text":")" + std::string(65536, 'a') +
+                          "\"}\n" + R"({"pattern":"a","text":"a\u0000a"})" + "\n";
+    const brindlecap::test::RunResult result = brindlecap::test::run_program("/bin/sh", options);
+    EXPECT_EQ(result.out,
+              "{\"message\":\"out of memory\",\"status\":\"error\"}\n"
+              "{\"engine\":\"pcre2-icu-fallback\",\"matches\":[],\"status\":\"ok\"}\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+}
 #endif
 
 }  // namespace
