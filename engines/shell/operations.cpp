@@ -28,42 +28,27 @@ void append_number(std::string& out, std::size_t value) { out += Decimal(value).
 
 std::size_t decimal_length(std::size_t value) { return Decimal(value).length; }
 
-constexpr std::string_view MATCH_HEAD = R"(,{"captures":[],"groups":{},"index":)";
-constexpr std::string_view MATCH_TEXT = R"(,"match":)";
-
 }  // namespace
 
-std::string run_test(const Json&, const std::string& pattern, const std::string& flags,
-                     const std::string& text) {
+void run_test(ResponseSink& out, const Json&, const std::string& pattern, const std::string& flags,
+              const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
-    if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
+    if (auto* message = std::get_if<std::string>(&compiled)) {
+        out.append(error_response(*message));
+        return;
+    }
     const std::vector<MatchSpan> spans =
         find_text_matches(*std::get<CompiledPattern>(compiled), text);
 
-    // The response is assembled entry by entry around fixed member names in
-    // sorted key order ("captures", "groups", "index", "match"; "matches"
-    // before "status"), with every string value written as the JSON writer
-    // writes it: the same text as writing one tree of every entry, without
-    // holding tree nodes for each of hundreds of thousands of matches. Its
-    // size is known but for escapes, so it is reserved once rather than
-    // grown (and copied) step by step.
-    std::size_t size = 64;
-    for (const MatchSpan& span : spans)
-        size += MATCH_HEAD.size() + decimal_length(span.start) + MATCH_TEXT.size() + 3 +
-                (span.end - span.start);
-    std::string response;
-    response.reserve(size);
-    response += R"({"matches":[)";
+    // Entry by entry into the loop's sink, as the JSON writer would write one
+    // tree of every entry, without holding tree nodes (or the whole text) for
+    // each of hundreds of thousands of matches.
+    out.append(R"({"matches":[)");
     for (const MatchSpan& span : spans) {
-        response += &span == spans.data() ? MATCH_HEAD.substr(1) : MATCH_HEAD;
-        append_number(response, span.start);
-        response += MATCH_TEXT;
-        append_json_string(response,
-                           std::string_view(text).substr(span.start, span.end - span.start));
-        response += '}';
+        if (&span != spans.data()) out.append(",");
+        append_match_entry(out, text, span.start, span.end);
     }
-    response += R"(],"status":"ok"})";
-    return response;
+    out.append(R"(],"status":"ok"})");
 }
 
 std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
