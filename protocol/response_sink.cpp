@@ -84,9 +84,8 @@ void ResponseSink::append_number(std::uint64_t value) {
     used_ += static_cast<std::size_t>(std::to_chars(at, at + MOST_DIGITS, value).ptr - at);
 }
 
-void ResponseSink::append_escaped_string(std::string_view text) {
+void ResponseSink::append_json_escaped(std::string_view text) {
     const Escapes& table = *escapes_;
-    append("\"");
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -96,7 +95,6 @@ void ResponseSink::append_escaped_string(std::string_view text) {
         run = i + 1;
     }
     append(text.substr(run));
-    append("\"");
 }
 
 void ResponseSink::append_json_string_of_bytes(std::string_view bytes) {

@@ -56,8 +56,13 @@ public:
             append("\"\"");
             return;
         }
-        append_escaped_string(text);
+        append("\"");
+        append_json_escaped(text);
+        append("\"");
     }
+
+    // The same without the quotes, for a string written in pieces.
+    void append_json_escaped(std::string_view text);
 
     // The same for bytes that may be ill-formed: each maximal ill-formed
     // subpart is written as U+FFFD, as write_json writes it.
@@ -80,7 +85,6 @@ public:
 private:
     void send();
     void append_in_pieces(std::string_view bytes);
-    void append_escaped_string(std::string_view text);
 
     int fd_;
     const Escapes* escapes_;  // the writer's escape of every byte, made once

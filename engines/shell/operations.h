@@ -12,7 +12,7 @@ void run_test(ResponseSink& out, const Json& request, const std::string& pattern
               const std::string& flags, const std::string& text);
 
 // {"replacements":[[start,end,expansion],...],"result":...,"status":"ok_replace"}
-std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                        const std::string& text);
+void run_replace(ResponseSink& out, const Json& request, const std::string& pattern,
+                 const std::string& flags, const std::string& text);
 
 }  // namespace brindlecap::shell
