@@ -40,7 +40,8 @@ struct Operation {
 };
 
 // Reads standard input until it ends, cannot be read, holds bytes that are not
-// UTF-8, or a response cannot be written; answers every non-empty line.
+// UTF-8, or a response cannot be written; answers every non-empty line. A
+// request that exhausts memory is answered "out of memory".
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
 
 // The line written on standard error when a response cannot be written:
