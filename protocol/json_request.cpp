@@ -23,8 +23,29 @@ using Adapter = decltype(nlohmann::detail::input_adapter(static_cast<const char*
 using Lexer = nlohmann::detail::lexer<Json, Adapter>;
 using Token = Lexer::token_type;
 
-// The library's escaped token text, cut at a character boundary and before any
-// "<U+XXXX>" marker that the limit would split.
+// Where an escape of the token that starts at `at` ends: a \uXXXX that opens
+// a surrogate pair takes its partner with it, since the two write one
+// character. The token may end inside the escape (the fault is there).
+std::size_t escape_end(const std::string& token, std::size_t at) {
+    if (at + 1 >= token.size() || token[at + 1] != 'u') return at + 2;
+    // The unit a \uXXXX at `from` writes, or -1.
+    const auto unit_at = [&](std::size_t from) -> long {
+        if (from + 6 > token.size() || token.compare(from, 2, "\\u") != 0) return -1;
+        const std::string digits = token.substr(from + 2, 4);
+        if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return -1;
+        return std::stol(digits, nullptr, 16);
+    };
+    const long unit = unit_at(at);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const long partner = unit_at(at + 6);
+        if (partner >= 0xDC00 && partner <= 0xDFFF) return at + 12;
+    }
+    return at + 6;
+}
+
+// The library's escaped token text, cut so that it ends on a whole character
+// of the line as written: not inside a UTF-8 sequence, a "<U+XXXX>" marker or
+// an escape.
 std::string bounded_quote(std::string token) {
     if (token.size() <= MAX_QUOTE) return token;
     std::size_t cut = MAX_QUOTE;
@@ -32,6 +53,16 @@ std::string bounded_quote(std::string token) {
     const std::size_t marker = token.rfind('<', cut);
     if (marker != std::string::npos && cut - marker < 8 && token.compare(marker, 3, "<U+") == 0)
         cut = marker;
+    // Escapes are read from the start: only then is a backslash known to
+    // open one rather than to be one.
+    for (std::size_t at = token.find('\\'); at < cut; at = token.find('\\', at)) {
+        const std::size_t end = escape_end(token, at);
+        if (end > cut) {
+            cut = at;
+            break;
+        }
+        at = end;
+    }
     token.resize(cut);
     return token + "...";
 }

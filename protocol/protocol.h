@@ -2,6 +2,8 @@
 // request per input line, one compact JSON response per output line.
 #pragma once
 
+#include "response_sink.h"
+
 #include <nlohmann/json.hpp>
 
 #include <span>
@@ -17,27 +19,35 @@ using Json = nlohmann::json;
 inline constexpr int ENGINE_EXIT_STATUS = 0;
 
 // An operation answers one request. `request` is the parsed line (any JSON
-// value); pattern, flags and text are already read with their defaults.
+// value); pattern, flags and text are already read with their defaults. It
+// either returns the response text, or appends it to the loop's sink (a
+// response too large to be worth holding whole). Either way the loop ends
+// the line, writes it, and stops when the write fails.
 using OperationFn = std::string (*)(const Json& request, const std::string& pattern,
                                     const std::string& flags, const std::string& text);
+using WritingOperationFn = void (*)(ResponseSink& out, const Json& request,
+                                    const std::string& pattern, const std::string& flags,
+                                    const std::string& text);
 
 struct Operation {
+    constexpr Operation(std::string_view name, OperationFn answer) : name(name), answer(answer) {}
+    constexpr Operation(std::string_view name, WritingOperationFn write)
+        : name(name), write(write) {}
+
     std::string_view name;
-    OperationFn answer;
+    OperationFn answer = nullptr;  // one of the two is set
+    WritingOperationFn write = nullptr;
 };
 
 // Reads standard input until it ends, cannot be read, holds bytes that are not
-// UTF-8, or a response cannot be written; answers every non-empty line.
+// UTF-8, or a response cannot be written; answers every non-empty line. A
+// request that exhausts memory is answered "out of memory".
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
 
 // The line written on standard error when a response cannot be written:
 // "<program_name>: write: <error text>" and a line feed. `error` is what
 // write_all gave (a write that accepted nothing reads as EIO).
 std::string write_failure_line(std::string_view program_name, int error);
-
-// One request line in, one response text (without line feed) out. Never fails:
-// a request that exhausts memory is answered "out of memory".
-std::string handle_request(std::string_view line, std::span<const Operation> operations);
 
 // The value, or the message "bad request JSON: <description> at line 1 column N".
 // Any JSON value is accepted: a number beyond a double's range is held as the

@@ -5,12 +5,12 @@
 
 #include <simdjson.h>
 
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -194,61 +194,18 @@ private:
     bool failed_ = false;
 };
 
-// Writes all of `bytes` and then a line feed, in one system call when it can;
-// what write_all gives for the same write.
-int write_with_feed(int fd, std::string_view bytes) {
-    static const char LINE_FEED = '\n';
-    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()},
-                      {const_cast<char*>(&LINE_FEED), 1}};
-    iovec* part = parts;
-    int count = 2;
-    while (count > 0) {
-        const ssize_t put = writev(fd, part, count);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (put == 0) return WRITE_NO_PROGRESS;
-        auto done = static_cast<std::size_t>(put);
-        while (count > 0 && done >= part->iov_len) {
-            done -= part->iov_len;
-            ++part;
-            --count;
-        }
-        if (count > 0) {
-            part->iov_base = static_cast<char*>(part->iov_base) + done;
-            part->iov_len -= done;
-        }
-    }
-    return 0;
-}
-
-// Writes the response and its line feed. A small response or one with room
-// to spare takes the feed itself (one plain write, the cheapest call); a
-// large full one is not copied for it.
-int write_response(int fd, std::string& response) {
-    if (response.size() < response.capacity() || response.size() < 64 * 1024) {
-        // Growing a full string for the feed can fail when memory is gone;
-        // the answer must still go out whole.
-        try {
-            response.push_back('\n');
-        } catch (const std::bad_alloc&) {
-            return write_with_feed(fd, response);
-        }
-        return write_all(fd, response);
-    }
-    return write_with_feed(fd, response);
-}
-
 const std::string& member_or(const Json& request, std::string_view key,
                              const std::string& fallback) {
     const std::string* member = string_member(request, key);
     return member ? *member : fallback;
 }
 
-std::string dispatch(std::variant<Json, std::string> parsed,
-                     std::span<const Operation> operations) {
-    if (auto* message = std::get_if<std::string>(&parsed)) return error_response(*message);
+void dispatch(std::variant<Json, std::string> parsed, std::span<const Operation> operations,
+              ResponseSink& out) {
+    if (auto* message = std::get_if<std::string>(&parsed)) {
+        out.append(error_response(*message));
+        return;
+    }
     const Json& request = std::get<Json>(parsed);
 
     static const std::string DEFAULT_OP = "test", EMPTY;
@@ -258,23 +215,32 @@ std::string dispatch(std::variant<Json, std::string> parsed,
     const std::string& text = member_or(request, "text", EMPTY);
 
     for (const Operation& operation : operations) {
-        if (operation.name == op) return operation.answer(request, pattern, flags, text);
+        if (operation.name != op) continue;
+        if (operation.write != nullptr) {
+            operation.write(out, request, pattern, flags, text);
+        } else {
+            out.append(operation.answer(request, pattern, flags, text));
+        }
+        return;
     }
-    return error_response("unknown op: " + op);
+    out.append(error_response("unknown op: " + op));
 }
 
 // A request large enough to exhaust memory is the request's fault, not the
 // engine's: answer it and go on. What was allocated for it is released by the
-// time the answer is built.
-template <typename Parse>
-std::string answer(std::string_view line, std::span<const Operation> operations, Parse parse) {
+// time the answer is built. Operations allocate before their response starts
+// to leave, so a response never breaks off for want of memory.
+void answer(std::string_view line, std::span<const Operation> operations, ResponseSink& out) {
     try {
-        return dispatch(parse(line), operations);
+        dispatch(parse_padded_request(line), operations, out);
+        return;
     } catch (const std::bad_alloc&) {
-        return error_response("out of memory");
     } catch (const std::length_error&) {
-        return error_response("out of memory");
     }
+    // Part of a line cannot be taken back; mending it is beyond the loop.
+    if (out.sent_any() && out.error() == 0) std::terminate();
+    out.discard();
+    out.append(error_response("out of memory"));
 }
 
 }  // namespace
@@ -285,22 +251,18 @@ std::string write_failure_line(std::string_view program_name, int error) {
     return std::string(program_name) + ": write: " + os_error_text(number) + "\n";
 }
 
-std::string handle_request(std::string_view line, std::span<const Operation> operations) {
-    return answer(line, operations, parse_request);
-}
-
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations) {
     LineReader reader;
+    ResponseSink out(STDOUT_FILENO);
     std::string_view line;
     for (;;) {
         const LineReader::Result result = reader.next(line);
         if (result == LineReader::Result::end || result == LineReader::Result::not_utf8) return;
         if (reader.failed()) return;  // what was read of the line is dropped
 
-        std::string response;
         if (result == LineReader::Result::too_long) {
             // Too long to hold, so too long to answer: the request's fault.
-            response = error_response("out of memory");
+            out.append(error_response("out of memory"));
         } else {
             if (!simdjson::validate_utf8(line.data(), line.size())) return;
             if (!line.empty() && line.back() == '\n') {
@@ -308,11 +270,11 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
                 if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             }
             if (line.empty()) continue;
-            response = answer(line, operations, parse_padded_request);
+            answer(line, operations, out);
         }
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
-        if (const int error = write_response(STDOUT_FILENO, response); error != 0) {
+        if (const int error = out.end_line(); error != 0) {
             write_all(STDERR_FILENO, write_failure_line(program_name, error));
             return;
         }

@@ -38,13 +38,11 @@ std::string flag_string(const RegexFlags& flags);
 std::variant<RegexHandle, std::string> compile_regex(const std::string& pattern,
                                                      const RegexFlags& flags);
 
-// A response longer than the engine's buffer is written to standard output
-// as it is made, and what returns is its last piece: the caller writes it and
-// the line feed straight after. A failed write there ends the process.
-std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
-                     const std::string& text);
+// The operations, writing their responses to the loop's sink.
+void run_test(ResponseSink& out, const Json& request, const std::string& pattern,
+              const std::string& flags, const std::string& text);
 
-std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                        const std::string& text);
+void run_replace(ResponseSink& out, const Json& request, const std::string& pattern,
+                 const std::string& flags, const std::string& text);
 
 }  // namespace brindlecap::mysql

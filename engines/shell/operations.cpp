@@ -6,71 +6,40 @@
 
 #include "base/utf8.h"
 
-#include <charconv>
 #include <optional>
 #include <utility>
 
 namespace brindlecap::shell {
 
-namespace {
-
-// Plain decimal, as the JSON writer gives an unsigned integer.
-struct Decimal {
-    char digits[24];  // any size_t
-    std::size_t length;
-    explicit Decimal(std::size_t value)
-        : length(static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr -
-                                          digits)) {}
-    std::string_view text() const { return {digits, length}; }
-};
-
-void append_number(std::string& out, std::size_t value) { out += Decimal(value).text(); }
-
-std::size_t decimal_length(std::size_t value) { return Decimal(value).length; }
-
-constexpr std::string_view MATCH_HEAD = R"(,{"captures":[],"groups":{},"index":)";
-constexpr std::string_view MATCH_TEXT = R"(,"match":)";
-
-}  // namespace
-
-std::string run_test(const Json&, const std::string& pattern, const std::string& flags,
-                     const std::string& text) {
+void run_test(ResponseSink& out, const Json&, const std::string& pattern, const std::string& flags,
+              const std::string& text) {
     auto compiled = compile_regex(pattern, flags);
-    if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
+    if (auto* message = std::get_if<std::string>(&compiled)) {
+        out.append(error_response(*message));
+        return;
+    }
     const std::vector<MatchSpan> spans =
         find_text_matches(*std::get<CompiledPattern>(compiled), text);
 
-    // The response is assembled entry by entry around fixed member names in
-    // sorted key order ("captures", "groups", "index", "match"; "matches"
-    // before "status"), with every string value written as the JSON writer
-    // writes it: the same text as writing one tree of every entry, without
-    // holding tree nodes for each of hundreds of thousands of matches. Its
-    // size is known but for escapes, so it is reserved once rather than
-    // grown (and copied) step by step.
-    std::size_t size = 64;
-    for (const MatchSpan& span : spans)
-        size += MATCH_HEAD.size() + decimal_length(span.start) + MATCH_TEXT.size() + 3 +
-                (span.end - span.start);
-    std::string response;
-    response.reserve(size);
-    response += R"({"matches":[)";
+    // Entry by entry into the loop's sink, as the JSON writer would write one
+    // tree of every entry, without holding tree nodes (or the whole text) for
+    // each of hundreds of thousands of matches.
+    out.append(R"({"matches":[)");
     for (const MatchSpan& span : spans) {
-        response += &span == spans.data() ? MATCH_HEAD.substr(1) : MATCH_HEAD;
-        append_number(response, span.start);
-        response += MATCH_TEXT;
-        append_json_string(response,
-                           std::string_view(text).substr(span.start, span.end - span.start));
-        response += '}';
+        if (&span != spans.data()) out.append(",");
+        append_match_entry(out, text, span.start, span.end);
     }
-    response += R"(],"status":"ok"})";
-    return response;
+    out.append(R"(],"status":"ok"})");
 }
 
-std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                        const std::string& text) {
+void run_replace(ResponseSink& out, const Json& request, const std::string& pattern,
+                 const std::string& flags, const std::string& text) {
     const std::string replacement = request_string(request, "replacement", "");
     auto compiled = compile_regex(pattern, flags);
-    if (auto* message = std::get_if<std::string>(&compiled)) return error_response(*message);
+    if (auto* message = std::get_if<std::string>(&compiled)) {
+        out.append(error_response(*message));
+        return;
+    }
     const std::vector<MatchSpan> hits =
         find_text_matches(*std::get<CompiledPattern>(compiled), text);
     const std::string_view whole(text);
@@ -91,7 +60,10 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
             continue;
         }
         std::optional<std::string> expanded = expand_replacement(replacement, matched);
-        if (!expanded) return error_response("replacement error: \\L and \\U nested too deeply");
+        if (!expanded) {
+            out.append(error_response("replacement error: \\L and \\U nested too deeply"));
+            return;
+        }
         ranges.emplace_back(expansions.size(), expansions.size() + expanded->size());
         expansions += *expanded;
     }
@@ -100,40 +72,9 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
         return std::string_view(expansions).substr(begin, end - begin);
     };
 
-    // The response is assembled as in "test", its size reserved once. The
-    // result goes in one forward pass straight into the response (the text
-    // between hits, then each expansion), which gives the same text as
-    // splicing from the last hit backwards without moving the rest of the
-    // text at every hit.
-    std::size_t size = 96 + text.size();
-    for (std::size_t k = 0; k < hits.size(); ++k) {
-        std::size_t expansion = expansion_of(k).size();
-        size += 5 + decimal_length(hits[k].start) + decimal_length(hits[k].end) + 2 * expansion;
-    }
-    std::string response;
-    response.reserve(size);
-    response += R"({"replacements":[)";
-    std::string escaped_once;
-    if (same_for_all && !hits.empty()) append_json_string(escaped_once, expansion_of(0));
-    for (std::size_t k = 0; k < hits.size(); ++k) {
-        response += k == 0 ? "[" : ",[";
-        append_number(response, hits[k].start);
-        response += ',';
-        append_number(response, hits[k].end);
-        response += ',';
-        if (same_for_all) {
-            response += escaped_once;
-        } else {
-            append_json_string(response, expansion_of(k));
-        }
-        response += ']';
-    }
-    response += R"(],"result":")";
-
-    // Escaping leaves a byte string's well-formedness as it was (only ASCII
-    // bytes change), so the pieces are escaped as they go and the whole result
-    // is checked once. In byte mode a splice can leave ill-formed bytes; only
-    // then is the result built again and written with U+FFFD.
+    // The result is the text between hits and each expansion, in one forward
+    // pass, which gives the same text as splicing from the last hit
+    // backwards without moving the rest of the text at every hit.
     auto each_piece = [&](auto&& use) {
         std::size_t copied = 0;
         for (std::size_t k = 0; k < hits.size(); ++k) {
@@ -143,18 +84,42 @@ std::string run_replace(const Json& request, const std::string& pattern, const s
         }
         use(whole.substr(copied));
     };
-    const std::size_t result_at = response.size();
-    each_piece([&](std::string_view piece) { append_json_escaped(response, piece); });
-    if (!is_valid_utf8(std::string_view(response).substr(result_at))) {
-        std::string result;
-        each_piece([&](std::string_view piece) { result += piece; });
-        response.resize(result_at - 1);
-        append_json_string(response, result);
-    } else {
-        response += '"';
+    // Pieces that are each well-formed make a well-formed result. In byte
+    // mode a splice can leave ill-formed bytes; only then is the result built
+    // whole, before anything is written, and written with U+FFFD.
+    bool pieces_well_formed = true;
+    each_piece([&](std::string_view piece) {
+        pieces_well_formed = pieces_well_formed && is_valid_utf8(piece);
+    });
+    std::string joined;
+    if (!pieces_well_formed) each_piece([&](std::string_view piece) { joined += piece; });
+    std::string escaped_once;
+    if (same_for_all && !hits.empty()) append_json_string(escaped_once, expansion_of(0));
+
+    // Straight into the loop's sink, as the JSON writer would write the tree.
+    out.append(R"({"replacements":[)");
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+        out.append(k == 0 ? std::string_view("[") : std::string_view(",["));
+        out.append_number(hits[k].start);
+        out.append(",");
+        out.append_number(hits[k].end);
+        out.append(",");
+        if (same_for_all) {
+            out.append(escaped_once);
+        } else {
+            out.append_json_string_of_bytes(expansion_of(k));
+        }
+        out.append("]");
     }
-    response += R"(,"status":"ok_replace"})";
-    return response;
+    out.append(R"(],"result":)");
+    if (pieces_well_formed) {
+        out.append("\"");
+        each_piece([&](std::string_view piece) { out.append_json_escaped(piece); });
+        out.append("\"");
+    } else {
+        out.append_json_string_of_bytes(joined);
+    }
+    out.append(R"(,"status":"ok_replace"})");
 }
 
 }  // namespace brindlecap::shell

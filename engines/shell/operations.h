@@ -8,11 +8,11 @@
 namespace brindlecap::shell {
 
 // {"matches":[...],"status":"ok"}: every non-empty match of every line.
-std::string run_test(const Json& request, const std::string& pattern, const std::string& flags,
-                     const std::string& text);
+void run_test(ResponseSink& out, const Json& request, const std::string& pattern,
+              const std::string& flags, const std::string& text);
 
 // {"replacements":[[start,end,expansion],...],"result":...,"status":"ok_replace"}
-std::string run_replace(const Json& request, const std::string& pattern, const std::string& flags,
-                        const std::string& text);
+void run_replace(ResponseSink& out, const Json& request, const std::string& pattern,
+                 const std::string& flags, const std::string& text);
 
 }  // namespace brindlecap::shell

@@ -4,6 +4,7 @@
 #include "tests/support/tables.h"
 
 #include <gtest/gtest.h>
+#include <unicode/utypes.h>
 #include <nlohmann/json.hpp>
 
 #include <climits>
@@ -313,6 +314,51 @@ TEST(MysqlAdapter, SearchThatFailsMidwayKeepsEarlierMatches) {
     expect_matches(matches, count,
                    json::parse(R"([{"start":0,"end":1,"text":"x","groups":[[-1,-1,0]]}])"));
     mysql_match_result_free(matches, count);
+    EXPECT_EQ(adapter::search_all(handle.get(), text).matcher_error, U_REGEX_STACK_OVERFLOW);
+}
+
+// A search that ICU gives up on says so, with ICU's status, beside the matches
+// found before; the flat interface shows only those matches, and through it a
+// replacement gives the text unchanged. A template that ICU refuses at a match
+// before the search gives up does not hide the failure.
+TEST(MysqlAdapter, SearchesGivenUpCarryIcusStatus) {
+    for (const json& c : cases()["searches_given_up"]) {
+        const std::string pattern = c["pattern"].get<std::string>();
+        const std::string text = c["text"].get<std::string>();
+        SCOPED_TRACE(pattern + " on " + text);
+        Handle handle = compile(pattern.c_str());
+        ASSERT_TRUE(handle);
+        const adapter::Search found = adapter::search_all(handle.get(), text);
+        EXPECT_EQ(found.count, c["matches_before"].get<int32_t>());
+        EXPECT_STREQ(u_errorName(found.matcher_error), c["status"].get<std::string>().c_str());
+        EXPECT_FALSE(found.out_of_memory);
+        int32_t count = -1;
+        AdapterMatch* matches = mysql_regex_matches(handle.get(), text.c_str(), &count);
+        EXPECT_EQ(count, found.count);
+        mysql_match_result_free(matches, count);
+    }
+    for (const json& c : cases()["replacements_given_up"]) {
+        const std::string pattern = c["pattern"].get<std::string>();
+        const std::string text = c["text"].get<std::string>();
+        const std::string replacement = c["replacement"].get<std::string>();
+        SCOPED_TRACE(pattern + " on " + text + " with " + replacement);
+        Handle handle = compile(pattern.c_str());
+        ASSERT_TRUE(handle);
+        const adapter::Replacement replaced = adapter::replace_all(handle.get(), text, replacement);
+        EXPECT_EQ(replaced.text, nullptr);
+        EXPECT_STREQ(u_errorName(replaced.matcher_error), c["status"].get<std::string>().c_str());
+        EXPECT_STREQ(
+            Owned(mysql_regex_replace(handle.get(), text.c_str(), replacement.c_str())).get(),
+            text.c_str());
+    }
+    // Searches that end as usual say nothing.
+    Handle handle = compile("(l+)");
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(adapter::search_all(handle.get(), "hello").matcher_error, U_ZERO_ERROR);
+    const adapter::Replacement refused = adapter::replace_all(handle.get(), "hello", "$9");
+    EXPECT_EQ(refused.text, nullptr);
+    EXPECT_EQ(refused.matcher_error, U_ZERO_ERROR);
+    EXPECT_FALSE(refused.out_of_memory);
 }
 
 // An allocator that fails its n-th call (counting from 1), or none when 0.
@@ -334,15 +380,12 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
     std::string text;
     for (int i = 0; i < 150; ++i) text += i % 3 == 0 ? "é" : "a";
 
-    int32_t full_count = 0;
-    AdapterMatch* full = mysql_regex_matches(handle.get(), text.c_str(), &full_count);
-    ASSERT_EQ(full_count, 150);
-    EXPECT_FALSE(adapter::last_search_ran_out_of_memory());
+    const adapter::Search full = adapter::search_all(handle.get(), text);
+    ASSERT_EQ(full.count, 150);
+    EXPECT_FALSE(full.out_of_memory);
     FailingAllocator::calls = 0;
     FailingAllocator::fail_at = 0;
-    int32_t count = 0;
-    mysql_match_result_free(adapter::find_all_matches(handle.get(), text.c_str(), &count, failing),
-                            count);
+    adapter::search_all(handle.get(), text, failing);
     const int total_calls = FailingAllocator::calls;
     ASSERT_GT(total_calls, 2);
 
@@ -350,28 +393,25 @@ TEST(MysqlAdapter, FailedAllocationEndsTheSearchWithEarlierMatches) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
         FailingAllocator::calls = 0;
         FailingAllocator::fail_at = n;
-        AdapterMatch* matches =
-            adapter::find_all_matches(handle.get(), text.c_str(), &count, failing);
-        ASSERT_LE(count, full_count);
-        EXPECT_EQ(matches == nullptr, count == 0);
+        const adapter::Search found = adapter::search_all(handle.get(), text, failing);
+        ASSERT_LE(found.count, full.count);
+        EXPECT_EQ(found.matches == nullptr, found.count == 0);
         // A list cut short says so; one the failure did not shorten does not.
-        EXPECT_EQ(adapter::last_search_ran_out_of_memory(), count < full_count);
-        for (int32_t i = 0; i < count; ++i) {
-            EXPECT_EQ(mysql_match_get_start(matches, i), mysql_match_get_start(full, i));
-            EXPECT_EQ(mysql_match_get_end(matches, i), mysql_match_get_end(full, i));
-            EXPECT_STREQ(mysql_match_get_text(matches, i), mysql_match_get_text(full, i));
-            ASSERT_EQ(mysql_match_get_group_count(matches, i), 3);
+        EXPECT_EQ(found.out_of_memory, found.count < full.count);
+        EXPECT_EQ(found.matcher_error, U_ZERO_ERROR);
+        ASSERT_EQ(found.group_count, found.count == 0 ? 0 : 3);
+        for (int32_t i = 0; i < found.count; ++i) {
+            EXPECT_EQ(found.matches.get()[i].start, full.matches.get()[i].start);
+            EXPECT_EQ(found.matches.get()[i].end, full.matches.get()[i].end);
             for (int32_t g = 0; g < 3; ++g) {
-                EXPECT_EQ(mysql_match_get_group_start(matches, i, g),
-                          mysql_match_get_group_start(full, i, g));
-                EXPECT_EQ(mysql_match_get_group_end(matches, i, g),
-                          mysql_match_get_group_end(full, i, g));
+                EXPECT_EQ(adapter::group_spans(found, i)[g].start,
+                          adapter::group_spans(full, i)[g].start);
+                EXPECT_EQ(adapter::group_spans(found, i)[g].end,
+                          adapter::group_spans(full, i)[g].end);
             }
         }
-        mysql_match_result_free(matches, count);
     }
     FailingAllocator::fail_at = 0;
-    mysql_match_result_free(full, full_count);
 }
 
 TEST(MysqlAdapter, ReplacementTable) {
@@ -425,11 +465,13 @@ TEST(MysqlAdapter, CapacitiesNeverOverflow) {
 TEST(MysqlAdapter, Utf16ToUtf8EdgeCases) {
     const UChar lone_surrogate[] = {0x61, 0xD83D, 0x62};
     const UChar pair[] = {0xD83D, 0xDE00};
-    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(nullptr, 3)).get(), "");
-    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, 0)).get(), "");
-    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, -1)).get(), "");
-    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(lone_surrogate, 3)).get(), "");
-    EXPECT_STREQ(Owned(adapter::utf16_to_utf8(pair, 2)).get(), "\xF0\x9F\x98\x80");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8_or_null(nullptr, 3)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8_or_null(pair, 0)).get(), "");
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8_or_null(pair, -1)).get(), "");
+    bool out_of_memory = false;
+    EXPECT_EQ(adapter::utf16_to_utf8_or_null(lone_surrogate, 3, &out_of_memory), nullptr);
+    EXPECT_FALSE(out_of_memory);
+    EXPECT_STREQ(Owned(adapter::utf16_to_utf8_or_null(pair, 2)).get(), "\xF0\x9F\x98\x80");
 }
 
 }  // namespace

@@ -35,17 +35,25 @@ TEST(MysqlEngineCases, AnswersAreInTheSharedWritersForm) {
 // The engine writes its "test" response itself; for every character, alone
 // and inside runs, it must write what the shared writer writes.
 TEST(MysqlEngineCases, TestResponseEscapesEveryCharacterAsTheSharedWriter) {
+    using brindlecap::Json;
     std::string text;
     for (int c = 1; c < 0x80; ++c) text += static_cast<char>(c);
     text += "\u00e9\u6771\U0001F600\u2028\u00a0";
-    for (const char* pattern : {"[\\s\\S]", "([\\s\\S]{3})", "(?s)(.+)"}) {
-        const std::string response =
-            brindlecap::mysql::run_test(brindlecap::Json::object(), pattern, "", text);
-        const brindlecap::Json parsed = brindlecap::Json::parse(response);
+    const std::vector<std::string> patterns = {"[\\s\\S]", "([\\s\\S]{3})", "(?s)(.+)"};
+    brindlecap::test::RunOptions options;
+    for (const std::string& pattern : patterns)
+        options.stdin_bytes +=
+            brindlecap::write_json(Json{{"pattern", pattern}, {"text", text}}) + "\n";
+    const brindlecap::test::RunResult result = brindlecap::test::run_program(PROGRAM, options);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    std::istringstream lines(result.out);
+    for (const std::string& pattern : patterns) {
+        std::string response;
+        ASSERT_TRUE(std::getline(lines, response)) << pattern;
+        const Json parsed = Json::parse(response);
         EXPECT_EQ(brindlecap::write_json(parsed), response) << pattern;
         std::string joined;
-        for (const brindlecap::Json& entry : parsed["matches"])
-            joined += entry["match"].get<std::string>();
+        for (const Json& entry : parsed["matches"]) joined += entry["match"].get<std::string>();
         EXPECT_EQ(joined, text) << pattern;
     }
 }
@@ -163,6 +171,23 @@ TEST(MysqlEngineMemory, AMatchListCutShortIsOutOfMemory) {
     EXPECT_EQ(result.out,
               "{\"message\":\"out of memory\",\"status\":\"error\"}\n"
               "{\"message\":\"unknown op: next\",\"status\":\"error\"}\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+// Whether a search ran out of memory is that search's answer: a later request
+// whose text is never searched (it holds a NUL) gets its own answer.
+TEST(MysqlEngineMemory, OutOfMemoryEndsWithItsRequest) {
+    std::string pairs;
+    for (int i = 0; i < 2000; ++i) pairs += "()";
+    brindlecap::test::RunOptions options;
+    options.args = {"-c", "ulimit -v 300000 && exec \"$0\"", PROGRAM};
+    options.stdin_bytes = R"({"pattern":")" + pairs + R"(","text":")" + std::string(65536, 'a') +
+                          "\"}\n" + R"({"pattern":"a","text":"a\u0000a"})" + "\n";
+    const brindlecap::test::RunResult result = brindlecap::test::run_program("/bin/sh", options);
+    EXPECT_EQ(result.out,
+              "{\"message\":\"out of memory\",\"status\":\"error\"}\n"
+              "{\"engine\":\"pcre2-icu-fallback\",\"matches\":[],\"status\":\"ok\"}\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
 }

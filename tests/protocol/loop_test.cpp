@@ -88,3 +88,29 @@ TEST(RequestLoopBuffer, LineTooLongForMemoryIsAnsweredAndReadPast) {
     EXPECT_EQ(result.out, answer_before);
     EXPECT_EQ(result.exit_status, 0);
 }
+
+// A response many times the sink's buffer, appended in small pieces and
+// pieces that straddle the buffer's end, leaves whole and in order, between
+// small ones; to a host that has closed its end it is reported once.
+TEST(RequestLoopSink, ResponsesLongerThanTheBufferLeaveWhole) {
+    const std::string escaped = "\\\\\\\"\xC3\xA9\\u0001x";
+    brindlecap::test::RunOptions options;
+    std::string expected;
+    for (const int times : {1, 100000, 3, 250000}) {
+        options.stdin_bytes += "{\"op\":\"repeat\",\"pattern\":\"" + std::to_string(times) +
+                               "\",\"text\":\"\\\\\\\"\\u00e9\\u0001x\"}\n";
+        expected += "{\"text\":\"";
+        for (int i = 0; i < times; ++i) expected += escaped;
+        expected += "\"}\n";
+    }
+    auto result = brindlecap::test::run_program(PROGRAM, options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out == expected)
+        << result.out.size() << " bytes, " << expected.size() << " expected";
+
+    options.reader_closed = true;
+    result = brindlecap::test::run_program(PROGRAM, options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "brindlecap-echo-engine: write: Broken pipe (os error 32)\n");
+}

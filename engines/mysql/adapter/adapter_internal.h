@@ -1,13 +1,14 @@
 // The adapter's inner steps, visible to its tests.
 #pragma once
 
-#include "mysql_adapter.h"
+#include "adapter_search.h"
 
 #include <unicode/utypes.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace brindlecap::mysql_adapter {
 
@@ -33,14 +34,14 @@ struct Utf16 {
     bool out_of_memory = false;  // null units for want of memory
 };
 
-// Null units (and length 0) when the text is ill-formed or too long.
-Utf16 utf8_to_utf16(const char* text);
+// Null units (and length 0) when the text is ill-formed or too long, or when
+// memory ran out (then out_of_memory is set).
+Utf16 utf8_to_utf16(std::string_view text);
 
-// A malloc'd NUL-terminated string; "" for no units or a failed conversion.
-char* utf16_to_utf8(const UChar* units, int32_t length);
-
-// The same, but null when the units have no UTF-8 form (a lone surrogate).
-char* utf16_to_utf8_or_null(const UChar* units, int32_t length);
+// A malloc'd NUL-terminated string ("" for no units); null when the units
+// have no UTF-8 form (a lone surrogate) or when memory ran out (then
+// *out_of_memory is set, when given).
+char* utf16_to_utf8_or_null(const UChar* units, int32_t length, bool* out_of_memory = nullptr);
 
 // Where the search's own growing blocks come from; the exported search uses
 // the system's realloc, the tests one that fails on demand.
@@ -72,14 +73,8 @@ void release(OffsetWalker& walker);
 // both units of a surrogate pair give the offset of its first byte.
 int32_t byte_offset(OffsetWalker& walker, int32_t k);
 
-// mysql_regex_matches with the given allocator: an allocation that fails ends
-// the search with the matches found before it.
-AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
-                               const Allocator& allocator);
-
-// Whether the last search on this thread was cut short because memory could
-// not be had. The flat interface has no room to say so, and a list cut short
-// must not pass for the whole one.
-bool last_search_ran_out_of_memory();
+// search_all with the given allocator for its growing blocks: an allocation
+// that fails ends the search with the matches found before it.
+Search search_all(URegularExpression* handle, std::string_view text, const Allocator& allocator);
 
 }  // namespace brindlecap::mysql_adapter

@@ -11,22 +11,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-// One match: the byte offsets of its start and of its end (exclusive).
-struct AdapterMatch {
-    int32_t start;
-    int32_t end;
-};
+#include <string_view>
 
 namespace brindlecap::mysql_adapter {
 
 namespace {
-
-// Byte offsets of one group of one match; both -1 when it did not take part.
-struct GroupSpan {
-    int32_t start;
-    int32_t end;
-};
 
 // Sits in front of the match records, in the same block: the array pointer
 // handed out points just past it.
@@ -34,7 +23,7 @@ struct ArrayHeader {
     int32_t count;
     int32_t group_count;
     GroupSpan* spans;      // group_count per record, record by record; null without groups
-    char* text;            // the searched text, from which the matched texts are made
+    char* text;            // a copy of the searched text (flat interface only), or null
     char** texts;          // one per record, made by the first mysql_match_get_text
     int32_t* split_pairs;  // ascending records whose text is "" (see find_all_matches)
     int32_t split_pair_count;
@@ -106,28 +95,34 @@ int32_t replace_capacity(int32_t text_units, int32_t replacement_units) {
                           static_cast<int64_t>(replacement_units) + 1);
 }
 
-Utf16 utf8_to_utf16(const char* text) {
-    const std::size_t byte_length = std::strlen(text);
-    const std::optional<int32_t> capacity = utf16_capacity(byte_length);
+Utf16 utf8_to_utf16(std::string_view text) {
+    const std::optional<int32_t> capacity = utf16_capacity(text.size());
     if (!capacity) return {};
     auto* units =
         static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(*capacity)));
     if (units == nullptr) return {.out_of_memory = true};
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    // The length is known: ICU need not look for the NUL again.
-    u_strFromUTF8(units, *capacity, &length, text, static_cast<int32_t>(byte_length), &status);
+    u_strFromUTF8(units, *capacity, &length, text.data(), static_cast<int32_t>(text.size()),
+                  &status);
     if (U_FAILURE(status)) {
         std::free(units);
         return {};
     }
-    return {units, length, static_cast<int32_t>(byte_length)};
+    return {units, length, static_cast<int32_t>(text.size())};
 }
 
-char* utf16_to_utf8_or_null(const UChar* units, int32_t length) {
-    if (units == nullptr || length <= 0) return copy_of("");
-    const int32_t capacity = utf8_capacity(length);
+char* utf16_to_utf8_or_null(const UChar* units, int32_t length, bool* out_of_memory) {
+    const int32_t capacity = units == nullptr || length <= 0 ? 1 : utf8_capacity(length);
     auto* bytes = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity)));
+    if (bytes == nullptr) {
+        if (out_of_memory != nullptr) *out_of_memory = true;
+        return nullptr;
+    }
+    if (capacity == 1) {
+        bytes[0] = '\0';
+        return bytes;
+    }
     UErrorCode status = U_ZERO_ERROR;
     u_strToUTF8(bytes, capacity, nullptr, units, length, &status);
     // An unterminated result can only come from a clamped capacity.
@@ -136,11 +131,6 @@ char* utf16_to_utf8_or_null(const UChar* units, int32_t length) {
         return nullptr;
     }
     return bytes;
-}
-
-char* utf16_to_utf8(const UChar* units, int32_t length) {
-    char* bytes = utf16_to_utf8_or_null(units, length);
-    return bytes != nullptr ? bytes : copy_of("");
 }
 
 namespace {
@@ -323,29 +313,23 @@ inline int32_t offset_of(OffsetWalker& walker, bool ascii, int32_t k) {
     return k < 0 ? -1 : k < walker.length ? k : walker.byte_length;
 }
 
-thread_local bool search_ran_out_of_memory = false;
-
 }  // namespace
 
-bool last_search_ran_out_of_memory() { return search_ran_out_of_memory; }
-
-AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int32_t* count,
-                               const Allocator& allocator) {
-    *count = 0;
-    search_ran_out_of_memory = false;
-    if (handle == nullptr || text == nullptr) return nullptr;
+Search search_all(URegularExpression* handle, std::string_view text, const Allocator& allocator) {
+    Search found;
+    if (handle == nullptr) return found;
     Utf16 utf16 = utf8_to_utf16(text);
     if (utf16.units == nullptr) {
         // A text too long for the interface has no matches; one that could
         // not be converted for want of memory was never searched.
-        search_ran_out_of_memory = utf16.out_of_memory;
-        return nullptr;
+        found.out_of_memory = utf16.out_of_memory;
+        return found;
     }
     UErrorCode status = U_ZERO_ERROR;
     uregex_setText(handle, utf16.units, utf16.length, &status);
     if (U_FAILURE(status)) {
         std::free(utf16.units);
-        return nullptr;
+        return found;
     }
     status = U_ZERO_ERROR;
     int32_t group_count = uregex_groupCount(handle, &status);
@@ -363,27 +347,31 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
     Growing records{nullptr, sizeof(ArrayHeader), sizeof(AdapterMatch), 0};
     Growing spans{nullptr, 0, sizeof(GroupSpan), most_spans};
     Growing split_pairs{nullptr, 0, sizeof(int32_t), 0};
-    char* text_copy = nullptr;  // made at the first match
     for (;;) {
         status = U_ZERO_ERROR;
-        if (!uregex_findNext(handle, &status) || U_FAILURE(status)) break;
-        status = U_ZERO_ERROR;
-        const int32_t s = uregex_start(handle, 0, &status);
-        const int32_t e = uregex_end(handle, 0, &status);
-        if (U_FAILURE(status) || s < 0 || e < s) break;
-
-        if (!make_room(records, 1, allocator) || !make_room(spans, groups, allocator)) {
-            search_ran_out_of_memory = true;
+        const bool more = uregex_findNext(handle, &status);
+        int32_t s = -1;
+        int32_t e = -1;
+        if (more && U_SUCCESS(status)) {
+            s = uregex_start(handle, 0, &status);
+            e = uregex_end(handle, 0, &status);
+        }
+        if (U_FAILURE(status)) {
+            // ICU gave up: its backtracking stack (or its heap) ran out, or
+            // another limit was reached. A failed allocation is told apart,
+            // as for the adapter's own.
+            if (status == U_MEMORY_ALLOCATION_ERROR) {
+                found.out_of_memory = true;
+            } else {
+                found.matcher_error = status;
+            }
             break;
         }
-        if (text_copy == nullptr) {
-            const auto bytes = static_cast<std::size_t>(utf16.byte_length);
-            text_copy = static_cast<char*>(allocator.realloc(nullptr, bytes + 1));
-            if (text_copy == nullptr) {
-                search_ran_out_of_memory = true;
-                break;
-            }
-            std::memcpy(text_copy, text, bytes + 1);
+        if (!more || s < 0 || e < s) break;
+
+        if (!make_room(records, 1, allocator) || !make_room(spans, groups, allocator)) {
+            found.out_of_memory = true;
+            break;
         }
         const AdapterMatch record{offset_of(walker, ascii, s), offset_of(walker, ascii, e)};
         // A match that splits a surrogate pair has no UTF-8 form, though its
@@ -391,7 +379,7 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
         if (!ascii && e > s && record.end > record.start &&
             (U16_IS_TRAIL(utf16.units[s]) || U16_IS_LEAD(utf16.units[e - 1]))) {
             if (!make_room(split_pairs, 1, allocator)) {
-                search_ran_out_of_memory = true;
+                found.out_of_memory = true;
                 break;
             }
             items<int32_t>(split_pairs)[split_pairs.used++] = static_cast<int32_t>(records.used);
@@ -418,8 +406,7 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
         std::free(records.block);
         std::free(spans.block);
         std::free(split_pairs.block);
-        std::free(text_copy);
-        return nullptr;
+        return found;
     }
     shrink(records, allocator);
     shrink(spans, allocator);
@@ -429,65 +416,126 @@ AdapterMatch* find_all_matches(URegularExpression* handle, const char* text, int
     header->group_count = group_count;
     header->spans = group_count > 0 ? items<GroupSpan>(spans) : nullptr;
     if (group_count == 0) std::free(spans.block);
-    header->text = text_copy;
     header->split_pairs = items<int32_t>(split_pairs);
     header->split_pair_count = static_cast<int32_t>(split_pairs.used);
-    *count = header->count;
-    return items<AdapterMatch>(records);
+    found.matches.reset(items<AdapterMatch>(records));
+    found.count = header->count;
+    found.group_count = group_count;
+    found.spans = header->spans;
+    return found;
 }
+
+Search search_all(URegularExpression* handle, std::string_view text) {
+    static constexpr Allocator SYSTEM_ALLOCATOR{std::realloc};
+    return search_all(handle, text, SYSTEM_ALLOCATOR);
+}
+
+namespace {
+
+// What uregex_replaceAll does, with the status of the search kept apart from
+// that of the template: every match replaced into `out`, and the length of
+// the whole result, also when it does not fit.
+int32_t replace_into(URegularExpression* handle, const Utf16& templ, UChar* out, int32_t capacity,
+                     UErrorCode& find_status, UErrorCode& status) {
+    find_status = U_ZERO_ERROR;
+    status = U_ZERO_ERROR;
+    uregex_reset(handle, 0, &status);
+    int32_t length = 0;
+    // An overflow of `out` leaves the appends counting the length on; a
+    // refused template stops them, and the search goes on so that a search
+    // ICU gives up on is told whatever the template.
+    while (uregex_findNext(handle, &find_status)) {
+        if (U_FAILURE(status) && status != U_BUFFER_OVERFLOW_ERROR) continue;
+        length +=
+            uregex_appendReplacement(handle, templ.units, templ.length, &out, &capacity, &status);
+    }
+    length += uregex_appendTail(handle, &out, &capacity, &status);
+    return length;
+}
+
+}  // namespace
+
+Replacement replace_all(URegularExpression* handle, std::string_view text,
+                        std::string_view replacement) {
+    Replacement replaced;
+    if (handle == nullptr) return replaced;
+    Utf16 subject = utf8_to_utf16(text);
+    Utf16 templ = subject.units == nullptr ? Utf16{} : utf8_to_utf16(replacement);
+    const auto release_all = [&](UChar* out) {
+        detach_text(handle);
+        std::free(out);
+        std::free(subject.units);
+        std::free(templ.units);
+    };
+    if (subject.units == nullptr || templ.units == nullptr) {
+        replaced.out_of_memory = subject.out_of_memory || templ.out_of_memory;
+        release_all(nullptr);
+        return replaced;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    uregex_setText(handle, subject.units, subject.length, &status);
+    if (U_FAILURE(status)) {
+        release_all(nullptr);
+        return replaced;
+    }
+
+    int32_t capacity = replace_capacity(subject.length, templ.length);
+    auto* out =
+        static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(capacity)));
+    UErrorCode find_status = U_ZERO_ERROR;
+    int32_t n = 0;
+    if (out != nullptr) n = replace_into(handle, templ, out, capacity, find_status, status);
+    if (out != nullptr && U_SUCCESS(find_status) && status == U_BUFFER_OVERFLOW_ERROR && n >= 0 &&
+        n < INT32_MAX) {
+        std::free(out);
+        capacity = n + 1;
+        out = static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(capacity)));
+        // The same handle, text and template give the same n units.
+        if (out != nullptr) n = replace_into(handle, templ, out, capacity, find_status, status);
+    }
+    if (out == nullptr) {
+        replaced.out_of_memory = true;
+    } else if (U_FAILURE(find_status)) {
+        if (find_status == U_MEMORY_ALLOCATION_ERROR) {
+            replaced.out_of_memory = true;
+        } else {
+            replaced.matcher_error = find_status;
+        }
+    } else if (U_SUCCESS(status) && n >= 0 && n <= capacity && u_memchr(out, 0, n) == nullptr) {
+        // A template can write a lone surrogate (\ud800), which has no UTF-8
+        // form, or U+0000 (\u0000), which a NUL-terminated result cannot
+        // carry: both are failed replacements, not a result cut short.
+        replaced.text.reset(utf16_to_utf8_or_null(out, n, &replaced.out_of_memory));
+    }
+    release_all(out);
+    return replaced;
+}
+
 }  // namespace brindlecap::mysql_adapter
 
 extern "C" {
 
+// The flat interface promises matched texts that outlive the caller's text,
+// so the array keeps a copy of it; made after the search has released its
+// UTF-16 text, the copy adds nothing to the call's peak. Without memory for
+// it, every matched text reads "".
 AdapterMatch* mysql_regex_matches(URegularExpression* handle, const char* text, int32_t* count) {
-    static constexpr Allocator SYSTEM_ALLOCATOR{std::realloc};
-    return find_all_matches(handle, text, count, SYSTEM_ALLOCATOR);
+    *count = 0;
+    if (handle == nullptr || text == nullptr) return nullptr;
+    const std::size_t length = std::strlen(text);
+    Search found = search_all(handle, std::string_view(text, length));
+    if (!found.matches) return nullptr;
+    header_of(found.matches.get())->text = static_cast<char*>(std::malloc(length + 1));
+    if (char* copy = header_of(found.matches.get())->text) std::memcpy(copy, text, length + 1);
+    *count = found.count;
+    return found.matches.release();
 }
 
 char* mysql_regex_replace(URegularExpression* handle, const char* text, const char* replacement) {
     if (text == nullptr) return copy_of("");
     if (handle == nullptr || replacement == nullptr) return copy_of(text);
-    Utf16 subject = utf8_to_utf16(text);
-    if (subject.units == nullptr) return copy_of(text);
-    Utf16 templ = utf8_to_utf16(replacement);
-    if (templ.units == nullptr) {
-        std::free(subject.units);
-        return copy_of(text);
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    uregex_setText(handle, subject.units, subject.length, &status);
-    if (U_FAILURE(status)) {
-        std::free(subject.units);
-        std::free(templ.units);
-        return copy_of(text);
-    }
-
-    const int32_t capacity = replace_capacity(subject.length, templ.length);
-    auto* out =
-        static_cast<UChar*>(std::malloc(sizeof(UChar) * static_cast<std::size_t>(capacity)));
-    status = U_ZERO_ERROR;
-    int32_t n = uregex_replaceAll(handle, templ.units, templ.length, out, capacity, &status);
-    bool usable = U_SUCCESS(status);
-    if (status == U_BUFFER_OVERFLOW_ERROR && n >= 0 && n < INT32_MAX) {
-        std::free(out);
-        out = static_cast<UChar*>(std::malloc(sizeof(UChar) * (static_cast<std::size_t>(n) + 1)));
-        status = U_ZERO_ERROR;
-        uregex_replaceAll(handle, templ.units, templ.length, out, n + 1, &status);
-        // The same handle, text and template give the same n units; should the
-        // call fail anyway, the buffer holds nothing worth converting.
-        usable = U_SUCCESS(status);
-    }
-    // A template can write a lone surrogate (\ud800), which has no UTF-8
-    // form, or U+0000 (\u0000), which a NUL-terminated result cannot carry:
-    // both are failed replacements, not a result cut short.
-    if (usable && n > 0 && u_memchr(out, 0, n) != nullptr) usable = false;
-    char* result = usable ? utf16_to_utf8_or_null(out, n) : nullptr;
-    if (result == nullptr) result = copy_of(text);
-    detach_text(handle);
-    std::free(out);
-    std::free(subject.units);
-    std::free(templ.units);
-    return result;
+    Replacement replaced = replace_all(handle, text, replacement);
+    return replaced.text ? replaced.text.release() : copy_of(text);
 }
 
 void mysql_regex_free(URegularExpression* handle) {
@@ -522,7 +570,7 @@ const char* mysql_match_get_text(const AdapterMatch* matches, int32_t i) {
     if (matches == nullptr) return nullptr;
     ArrayHeader* header = header_of(matches);
     const AdapterMatch& match = matches[i];
-    if (match.end <= match.start) return EMPTY_TEXT;
+    if (match.end <= match.start || header->text == nullptr) return EMPTY_TEXT;
     const int32_t* const splits = header->split_pairs;
     if (std::binary_search(splits, splits + header->split_pair_count, i)) return EMPTY_TEXT;
     if (header->texts == nullptr) {
