@@ -44,6 +44,12 @@ struct Operation {
 // request that exhausts memory is answered "out of memory".
 void run_request_loop(std::string_view program_name, std::span<const Operation> operations);
 
+// One request line in, its response (without line feed) appended to `out`.
+// Never fails: every fault becomes an error response, and a request that
+// exhausts memory is answered "out of memory".
+void handle_request(std::string_view line, std::span<const Operation> operations,
+                    ResponseSink& out);
+
 // The line written on standard error when a response cannot be written:
 // "<program_name>: write: <error text>" and a line feed. `error` is what
 // write_all gave (a write that accepted nothing reads as EIO).

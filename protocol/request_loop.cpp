@@ -226,11 +226,14 @@ void dispatch(std::variant<Json, std::string> parsed, std::span<const Operation>
     out.append(error_response("unknown op: " + op));
 }
 
+}  // namespace
+
 // A request large enough to exhaust memory is the request's fault, not the
 // engine's: answer it and go on. What was allocated for it is released by the
 // time the answer is built. Operations allocate before their response starts
 // to leave, so a response never breaks off for want of memory.
-void answer(std::string_view line, std::span<const Operation> operations, ResponseSink& out) {
+void handle_request(std::string_view line, std::span<const Operation> operations,
+                    ResponseSink& out) {
     try {
         dispatch(parse_padded_request(line), operations, out);
         return;
@@ -242,8 +245,6 @@ void answer(std::string_view line, std::span<const Operation> operations, Respon
     out.discard();
     out.append(error_response("out of memory"));
 }
-
-}  // namespace
 
 std::string write_failure_line(std::string_view program_name, int error) {
     // No error number says that nothing was accepted; EIO comes nearest.
@@ -270,7 +271,7 @@ void run_request_loop(std::string_view program_name, std::span<const Operation> 
                 if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             }
             if (line.empty()) continue;
-            answer(line, operations, out);
+            handle_request(line, operations, out);
         }
         // Responses go straight to the descriptor, so nothing is ever left
         // waiting in a buffer and the flush cannot fail separately.
