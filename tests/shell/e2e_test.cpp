@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -65,21 +66,25 @@ TEST(ShellMemory, BackReferencesOverMultibyteLinesReadOnlyTheEnginesBytes) {
     }
 }
 
-// A locale in which some ASCII bytes are other characters: Shift_JIS, built
-// from glibc's sources into a fresh directory.
-TEST(ShellLocale, AsciiBytesThatAreOtherCharactersAreSearchedAsTheLocaleReadsThem) {
+// Multibyte locales other than UTF-8, built from glibc's sources into a
+// fresh directory: Shift_JIS, in which some ASCII bytes are other
+// characters, and EUC-JP, in which some UTF-8 text is no characters at all.
+TEST(ShellLocale, JapaneseEncodingsAreSearchedAsTheLocaleReadsThem) {
     const std::string localedef = on_path("localedef");
     if (localedef.empty()) GTEST_SKIP() << "localedef is not installed";
     brindlecap::test::TempDir locales("brindlecap-locales");
-    brindlecap::test::RunOptions options;
-    options.args = {"--no-warnings=ascii", "-i", "ja_JP", "-f", "SHIFT_JIS",
-                    locales / "ja_JP.SJIS"};
-    const auto made = brindlecap::test::run_program(localedef, options);
-    if (made.exit_status != 0)
-        GTEST_SKIP() << "cannot build ja_JP.SJIS (the locales package has its sources): "
-                     << made.err;
-    for (const Case& c : brindlecap::test::load_cases(
-             std::string(CASE_DIR) + "/cases-shift-jis.txt", {{"LOCPATH", locales.path()}}))
+    const std::pair<const char*, const char*> charmaps_and_names[] = {{"SHIFT_JIS", "ja_JP.SJIS"},
+                                                                      {"EUC-JP", "ja_JP.EUC-JP"}};
+    for (const auto& [charmap, name] : charmaps_and_names) {
+        brindlecap::test::RunOptions options;
+        options.args = {"--no-warnings=ascii", "-i", "ja_JP", "-f", charmap, locales / name};
+        const auto made = brindlecap::test::run_program(localedef, options);
+        if (made.exit_status != 0)
+            GTEST_SKIP() << "cannot build " << name
+                         << " (the locales package has its sources): " << made.err;
+    }
+    for (const Case& c : brindlecap::test::load_cases(std::string(CASE_DIR) + "/cases-japanese.txt",
+                                                      {{"LOCPATH", locales.path()}}))
         brindlecap::test::expect_case(PROGRAM, c);
 }
 
