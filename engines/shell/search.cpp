@@ -2,9 +2,9 @@
 
 #include "tre_pattern.h"
 
-#include <limits.h>
 #include <locale.h>
 #include <algorithm>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
