@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace brindlecap::shell {
 
@@ -16,6 +17,7 @@ namespace {
 // Hex digits TRE takes into its buffer for \x{...}, with room for the NUL.
 constexpr std::size_t TRE_HEX_ROOM = 32;
 constexpr int TRE_BADPAT = 2;
+constexpr int TRE_ESUBREG = 6;
 constexpr int TRE_BADBR = 10;
 constexpr int TRE_ESPACE = 12;
 constexpr int TRE_BADMAX = 14;
@@ -74,7 +76,16 @@ std::size_t bracket_end(std::string_view text, std::size_t open) {
     return text.size();
 }
 
-enum class Lexeme { other, open_brace, escaped_backslash, wide_hex };
+enum class Lexeme {
+    other,
+    open_brace,
+    escaped_backslash,
+    wide_hex,
+    open_group,        // '(' of a group that counts for back references
+    open_plain_group,  // "(?:" or "(?flags:", which does not
+    close_group,       // ')', which closes a group when one is open
+    back_reference,    // a backslash and a digit
+};
 
 struct Token {
     Lexeme kind = Lexeme::other;
@@ -101,6 +112,7 @@ Token next_token(std::string_view text, std::size_t i) {
             std::size_t stop = text.find("\\E", i + 2);
             return {Lexeme::other, stop == std::string_view::npos ? size : stop + 2};
         }
+        if (is_digit(escaped)) return {Lexeme::back_reference, i + 2};
         return {escaped == '\\' ? Lexeme::escaped_backslash : Lexeme::other, i + 2};
     }
     if (c == '[') return {Lexeme::other, bracket_end(text, i)};
@@ -111,7 +123,12 @@ Token next_token(std::string_view text, std::size_t i) {
             std::size_t close = text.find(')', j);
             return {Lexeme::other, close == std::string_view::npos ? size : close + 1};
         }
+        // "(?flags)" only sets flags; anything else after the flags TRE refuses.
+        if (j < size && text[j] == ':') return {Lexeme::open_plain_group, j + 1};
+        return {Lexeme::other, j < size && text[j] == ')' ? j + 1 : i + 1};
     }
+    if (c == '(') return {Lexeme::open_group, i + 1};
+    if (c == ')') return {Lexeme::close_group, i + 1};
     return {c == '{' ? Lexeme::open_brace : Lexeme::other, i + 1};
 }
 
@@ -127,6 +144,38 @@ std::size_t next_bound(std::string_view text, std::size_t i) {
 }
 
 }  // namespace
+
+BackReferences scan_back_references(std::string_view text) {
+    BackReferences result;
+    std::vector<bool> closed(1, false);  // by group number; 0 is the whole pattern
+    std::vector<std::size_t> open;       // numbers of the open groups, 0 for "(?:"
+    for (std::size_t i = 0; i < text.size();) {
+        const Token token = next_token(text, i);
+        switch (token.kind) {
+            case Lexeme::open_group:
+                open.push_back(closed.size());
+                closed.push_back(false);
+                break;
+            case Lexeme::open_plain_group: open.push_back(0); break;
+            case Lexeme::close_group:
+                // Outside every group TRE reads ')' as a literal.
+                if (!open.empty()) {
+                    if (open.back() != 0) closed[open.back()] = true;
+                    open.pop_back();
+                }
+                break;
+            case Lexeme::back_reference: {
+                result.any = true;
+                const auto group = static_cast<std::size_t>(text[i + 1] - '0');
+                if (group >= closed.size() || !closed[group]) result.to_unclosed_group = true;
+                break;
+            }
+            default: break;
+        }
+        i = token.end;
+    }
+    return result;
+}
 
 // Errs on the safe side: an escaped backslash before the letter still counts.
 bool has_word_assertion(std::string_view tre_text) {
@@ -320,6 +369,21 @@ std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
     return result == TRE_BADBR ? classify_bad_bound(probe) : result;
 }
 
+// The answer to a text that refers to a group not closed before the
+// reference: TRE checks its references once it has read the whole pattern,
+// so a fault it finds while reading keeps TRE's own code. The text without
+// its counts holds the same faults and costs TRE nothing to read.
+int refuse_back_reference(const std::string& tre_text, int cflags) {
+    const std::string probe = text_without_counts(tre_text);
+    auto compiled = std::make_unique<TrePattern>();
+    int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
+    if (result == 0) {
+        CompiledPattern released_at_return(compiled.release());
+        return TRE_ESUBREG;
+    }
+    return result == TRE_BADBR ? classify_bad_bound(probe) : result;
+}
+
 }  // namespace
 
 std::variant<CompiledPattern, std::string> compile_regex(std::string_view pattern,
@@ -342,6 +406,10 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
     int cflags = REG_EXTENDED | (f.icase ? REG_ICASE : 0);
     TextForTre rewritten = text_for_tre(text);
     const std::string& tre_text = rewritten.changed ? rewritten.text : text;
+    const BackReferences references = scan_back_references(tre_text);
+    if (references.to_unclosed_group)
+        return failure("TRE compile error code " +
+                       std::to_string(refuse_back_reference(tre_text, cflags)));
     if (std::optional<int> refused = refuse_expansion(tre_text, cflags))
         return failure("TRE compile error code " + std::to_string(*refused));
     auto compiled = std::make_unique<TrePattern>();
@@ -353,6 +421,7 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
         return failure("TRE compile error code " + std::to_string(result));
     }
     compiled->reads_before_start = has_word_assertion(text);
+    compiled->back_references = references.any;
     compiled->ascii = std::all_of(tre_text.begin(), tre_text.end(),
                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return CompiledPattern(compiled.release());

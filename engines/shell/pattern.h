@@ -69,6 +69,19 @@ TextForTre text_for_tre(std::string_view tre_text);
 // finds the same faults in it, in the same order.
 std::string text_without_counts(std::string_view tre_text);
 
+// The back references (\0 to \9) of an extended-syntax text, read as TRE
+// reads them: outside brackets, comments and \Q...\E runs.
+struct BackReferences {
+    bool any = false;
+    // One refers to a group that has not closed before it: a later group, a
+    // group that holds the reference, or \0 (the whole pattern). TRE accepts
+    // these, and its matcher then crashes, loops, or reports matches that the
+    // group's text cannot make; like a reference to a group that does not
+    // exist, they are refused with REG_ESUBREG.
+    bool to_unclosed_group = false;
+};
+BackReferences scan_back_references(std::string_view tre_text);
+
 // Whether the extended-syntax text may hold \< \> \b or \B.
 bool has_word_assertion(std::string_view tre_text);
 

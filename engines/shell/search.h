@@ -23,7 +23,8 @@ void append_line_matches(const TrePattern& pattern, std::string_view line, std::
 // Every non-empty match of every line of the text, as offsets into the text.
 // In a multibyte locale, an ASCII line searched with an ASCII pattern goes to
 // TRE in its byte mode, which finds the same matches without decoding the
-// line; `byte_path` false keeps every line in the multibyte mode.
+// line; `byte_path` false keeps every line in the multibyte mode. There, a
+// pattern with back references searches each line as wide characters.
 std::vector<MatchSpan> find_text_matches(const TrePattern& pattern, std::string_view text,
                                          bool byte_path = true);
 

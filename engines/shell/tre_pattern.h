@@ -12,6 +12,9 @@ struct TrePattern {
     // character before a search's start; only such a pattern can find a
     // different match when a search starts later on the line.
     bool reads_before_start = true;
+    // The pattern holds a back reference, which TRE matches with its
+    // backtracking matcher.
+    bool back_references = false;
     // Every byte of the text TRE compiled is ASCII.
     bool ascii = false;
 };

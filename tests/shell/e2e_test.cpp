@@ -1,10 +1,16 @@
 // The engine run as a child process: the case tables in both locales, and
 // requests too large to keep in a table.
 #include "tests/support/e2e.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -30,6 +36,57 @@ INSTANTIATE_TEST_SUITE_P(BytesOnly, ShellCases,
 INSTANTIATE_TEST_SUITE_P(Utf8Only, ShellCases,
                          ::testing::ValuesIn(cases_in("cases-multibyte.txt", "C.UTF-8")),
                          case_name);
+INSTANTIATE_TEST_SUITE_P(BackReferences, ShellCases,
+                         ::testing::ValuesIn(cases_in("cases-back-references.txt", "C.UTF-8")),
+                         case_name);
+
+// The full path of a program found on PATH; empty when there is none.
+std::string on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream directories(path ? path : "");
+    std::string directory;
+    while (std::getline(directories, directory, ':')) {
+        const std::string candidate = directory + "/" + name;
+        if (!directory.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+TEST(ShellMemory, BackReferencesOverMultibyteLinesReadOnlyTheEnginesBytes) {
+#ifdef BRINDLECAP_SANITIZE
+    GTEST_SKIP() << "valgrind does not run programs built with the sanitizers";
+#endif
+    const std::string valgrind = on_path("valgrind");
+    if (valgrind.empty()) GTEST_SKIP() << "valgrind is not installed";
+    // Only reads outside any buffer count: the JSON parser's vector code
+    // looks at bytes it has not set, by design.
+    for (Case c : cases_in("cases-back-references.txt", "C.UTF-8")) {
+        c.options.args = {"-q", "--undef-value-errors=no", "--error-exitcode=99", PROGRAM};
+        brindlecap::test::expect_case(valgrind, c);
+    }
+}
+
+// Multibyte locales other than UTF-8, built from glibc's sources into a
+// fresh directory: Shift_JIS, in which some ASCII bytes are other
+// characters, and EUC-JP, in which some UTF-8 text is no characters at all.
+TEST(ShellLocale, JapaneseEncodingsAreSearchedAsTheLocaleReadsThem) {
+    const std::string localedef = on_path("localedef");
+    if (localedef.empty()) GTEST_SKIP() << "localedef is not installed";
+    brindlecap::test::TempDir locales("brindlecap-locales");
+    const std::pair<const char*, const char*> charmaps_and_names[] = {{"SHIFT_JIS", "ja_JP.SJIS"},
+                                                                      {"EUC-JP", "ja_JP.EUC-JP"}};
+    for (const auto& [charmap, name] : charmaps_and_names) {
+        brindlecap::test::RunOptions options;
+        options.args = {"--no-warnings=ascii", "-i", "ja_JP", "-f", charmap, locales / name};
+        const auto made = brindlecap::test::run_program(localedef, options);
+        if (made.exit_status != 0)
+            GTEST_SKIP() << "cannot build " << name
+                         << " (the locales package has its sources): " << made.err;
+    }
+    for (const Case& c : brindlecap::test::load_cases(std::string(CASE_DIR) + "/cases-japanese.txt",
+                                                      {{"LOCPATH", locales.path()}}))
+        brindlecap::test::expect_case(PROGRAM, c);
+}
 
 brindlecap::test::RunResult run(const std::string& input, const char* locale) {
     brindlecap::test::RunOptions options;

@@ -98,6 +98,16 @@ TEST(TextWithoutCounts, Table) {
                       [](const std::string& text) { return text_without_counts(text); });
 }
 
+TEST(ScanBackReferences, Table) {
+    for (const auto& row : rows("back_references.jsonl")) {
+        const auto text = row.fields[0].get<std::string>();
+        SCOPED_TRACE("back_references.jsonl line " + std::to_string(row.line) + ": " + text);
+        const BackReferences found = scan_back_references(text);
+        EXPECT_EQ(found.any, row.fields[1].get<bool>());
+        EXPECT_EQ(found.to_unclosed_group, row.fields[2].get<bool>());
+    }
+}
+
 TEST(FindTextMatches, BytePathFindsWhatMultibyteFinds) {
     // The byte path exists only in a multibyte locale; it is chosen at the
     // first search, so this is the first test in this program to search.
