@@ -139,6 +139,8 @@ struct CompileResult {
     std::string error_description;  // why, when it was
 };
 
+// A pattern that cannot be compiled for want of memory is not rejected:
+// std::bad_alloc is thrown, as for any other allocation that fails.
 CompileResult compile_regex(std::string_view pattern, std::uint32_t options);
 
 // One match: range 0 is the whole match, range i the capturing group i.

@@ -101,9 +101,11 @@ CompileResult compile_regex(std::string_view pattern, std::uint32_t options) {
     std::unique_ptr<icu::RegexPattern> compiled;
     if (U_SUCCESS(status))
         compiled.reset(icu::RegexPattern::compile(text.getAlias(), flags, where, status));
-    if (U_FAILURE(status) || !compiled) {
-        return {nullptr, u_errorName(U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR)};
-    }
+    // A pattern that could not be compiled for want of memory is not a
+    // faulty pattern: it is answered as any other exhausted memory.
+    if (status == U_MEMORY_ALLOCATION_ERROR || (U_SUCCESS(status) && !compiled))
+        throw std::bad_alloc();
+    if (U_FAILURE(status)) return {nullptr, u_errorName(status)};
     return {RegexPtr(new Regex{std::move(compiled)}), {}};
 }
 

@@ -46,6 +46,8 @@ TEST(FoundationEngineMemory, ExhaustingRequestsAreAnsweredAndTheEngineGoesOn) {
          R"({"pattern":")" + repeated("()", 1000) + R"(","text":)" + json_string('a', 1'000'000) +
              "}",
          OUT_OF_MEMORY},
+        {"a valid pattern too large to compile in the memory there is", 300'000,
+         R"({"pattern":")" + repeated("(a)", 3'333'333) + R"(","text":"a"})", OUT_OF_MEMORY},
         {"a backtracking stack that cannot grow", 300'000,
          R"({"pattern":"(a|b)*","text":")" + repeated("ab", 3'000'000) + "\"}", STACK_FULL},
         {"a replacement whose backtracking stack cannot grow", 300'000,
