@@ -59,11 +59,19 @@ if (m[[1]][1] > 0) {
 // is parsed once; the margin below the piece is kept for safety.
 constexpr std::size_t MAX_LINE_BYTES = 4000;
 
-// Each semicolon of a value makes R parse its statement again so far. Writing
-// it as an escape would cost R the encoding mark of the piece (a string with
-// a \x escape is never marked UTF-8, and R's regmatches is several times
-// slower on an unmarked one), so a piece ends after a few semicolons instead.
+// Each semicolon of a value written into a literal makes R parse its
+// statement again so far. Writing it as an escape would cost R the encoding
+// mark of the piece (a string with a \x escape is never marked UTF-8, and R's
+// regmatches is several times slower on an unmarked one), so a piece ends
+// after a few semicolons instead.
 constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
+
+// Bytes that stand for line feeds and carriage returns in a value's data
+// line: each is one character of its own in every locale R may run in, and
+// neither ends a line for R's console reader nor for readLines.
+constexpr std::string_view STAND_IN_BYTES =
+    "\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17"
+    "\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x7f";
 
 // One byte of a value as it stands inside the quotation marks. Line feeds and
 // carriage returns are written as escapes, so that no value ends a program
@@ -81,51 +89,24 @@ void append_escaped(std::string& out, char c) {
     }
 }
 
-// The call of `function` on the values held by `variables`, built by R's
-// internal do.call: R runs, and names in its messages, the call with the
-// values themselves in it, as the one-line program has them, and no frame of
-// its own comes between (the do.call closure would show in the "Calls:" line
-// of an error).
-std::string values_call(std::string_view function, std::string_view variables,
-                        std::string_view ignore_case) {
-    return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
-           ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
-}
-
-std::string test_response(Json matches) {
-    Json response = Json::object();
-    response["status"] = "ok";
-    response["matches"] = std::move(matches);
-    return write_json(response);
-}
-
-std::string replace_response(std::string result) {
-    Json response = Json::object();
-    response["status"] = "ok_replace";
-    response["result"] = std::move(result);
-    response["replacements"] = Json::array();
-    return write_json(response);
-}
-
-}  // namespace
-
-const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE,
-                                             sizeof MATCH_SCRIPT_TEMPLATE - 1};
-
-std::string escape_r_string(std::string_view value) {
-    std::string escaped;
-    escaped.reserve(value.size());
+std::size_t escaped_size(std::string_view value) {
+    std::size_t size = value.size();
     for (char c : value) {
-        append_escaped(escaped, c);
+        switch (c) {
+            case '\0': --size; break;
+            case '\\':
+            case '"':
+            case '\n':
+            case '\r': ++size; break;
+            default: break;
+        }
     }
-    return escaped;
+    return size;
 }
 
-std::string value_statements(std::string_view name, std::string_view value) {
-    std::string literal = std::string(name) + " <- \"" + escape_r_string(value) + "\"\n";
-    if (literal.size() <= MAX_LINE_BYTES) {
-        return literal;
-    }
+// A long value as pieces of string literals, each assigned by a statement of
+// its own line, then joined.
+std::string piece_statements(std::string_view name, std::string_view value) {
     // The statement around each piece ("name[index] <- " and the quotation
     // marks) takes at most this many bytes for any index a value can need.
     const std::size_t budget = MAX_LINE_BYTES - name.size() - 32;
@@ -162,6 +143,120 @@ std::string value_statements(std::string_view name, std::string_view value) {
             std::string(name) + "[" + std::to_string(k + 1) + "] <- \"" + pieces[k] + "\"\n";
     }
     statements += std::string(name) + " <- paste(" + std::string(name) + ", collapse = \"\")\n";
+    return statements;
+}
+
+// The call of `function` on the values held by `variables`, built by R's
+// internal do.call: R runs, and names in its messages, the call with the
+// values themselves in it, as the one-line program has them, and no frame of
+// its own comes between (the do.call closure would show in the "Calls:" line
+// of an error).
+std::string values_call(std::string_view function, std::string_view variables,
+                        std::string_view ignore_case) {
+    return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
+           ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
+}
+
+std::string test_response(Json matches) {
+    Json response = Json::object();
+    response["status"] = "ok";
+    response["matches"] = std::move(matches);
+    return write_json(response);
+}
+
+std::string replace_response(std::string result) {
+    Json response = Json::object();
+    response["status"] = "ok_replace";
+    response["result"] = std::move(result);
+    response["replacements"] = Json::array();
+    return write_json(response);
+}
+
+}  // namespace
+
+const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE,
+                                             sizeof MATCH_SCRIPT_TEMPLATE - 1};
+
+std::string escape_r_string(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(escaped_size(value));
+    for (char c : value) {
+        append_escaped(escaped, c);
+    }
+    return escaped;
+}
+
+std::string value_statements(std::string_view name, std::string_view value) {
+    const std::string n(name);
+    if (n.size() + escaped_size(value) + 7 <= MAX_LINE_BYTES) {
+        return n + " <- \"" + escape_r_string(value) + "\"\n";
+    }
+    // A long value goes in as data: a line of its own that readLines takes
+    // from R's input, so that R's parser never reads it, whatever it holds.
+    // The data line can hold neither a line feed nor a carriage return (each
+    // ends a line for readLines), so each stands in as a byte the value does
+    // not hold, set back on the bytes after reading.
+    std::array<bool, 256> held{};
+    std::size_t first_wide = value.size();
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(value[i]);
+        held[byte] = true;
+        if (byte >= 0x80 && first_wide == value.size()) {
+            first_wide = i;
+        }
+    }
+    std::array<char, 2> stand_ins{};
+    std::size_t free_at = 0;
+    for (char line_end : {'\n', '\r'}) {
+        if (!held[static_cast<unsigned char>(line_end)]) {
+            continue;
+        }
+        while (free_at < STAND_IN_BYTES.size() &&
+               held[static_cast<unsigned char>(STAND_IN_BYTES[free_at])]) {
+            ++free_at;
+        }
+        if (free_at == STAND_IN_BYTES.size()) {
+            return piece_statements(name, value);
+        }
+        stand_ins[line_end == '\n' ? 0 : 1] = STAND_IN_BYTES[free_at++];
+    }
+    std::string statements = n + " <- readLines(stdin(), n = 1L)\n";
+    statements.reserve(statements.size() + value.size() + 256);
+    for (char c : value) {
+        if (c == '\n') {
+            statements += stand_ins[0];
+        } else if (c == '\r') {
+            statements += stand_ins[1];
+        } else if (c != '\0') {
+            statements += c;
+        }
+    }
+    statements += '\n';
+    if (stand_ins[0] != 0 || stand_ins[1] != 0) {
+        // On the raw bytes, which R neither decodes nor marks.
+        statements += n + " <- charToRaw(" + n + ")\n";
+        for (std::size_t k = 0; k < 2; ++k) {
+            if (stand_ins[k] != 0) {
+                statements += n + "[" + n + " == as.raw(" +
+                              std::to_string(static_cast<unsigned char>(stand_ins[k])) +
+                              "L)] <- as.raw(" + (k == 0 ? "10" : "13") + "L)\n";
+            }
+        }
+        statements += n + " <- rawToChar(" + n + ")\n";
+    }
+    if (first_wide < value.size()) {
+        // Read data is never marked; a literal is marked as R's parser marks
+        // it in this locale (UTF-8 in a UTF-8 locale, nothing in C), which a
+        // literal of the value's own first character shows.
+        // A stray continuation byte, which no request can bring, is taken alone.
+        std::size_t end = first_wide + 1;
+        while (static_cast<unsigned char>(value[first_wide]) >= 0xc0 && end < value.size() &&
+               end - first_wide < 4 && (static_cast<unsigned char>(value[end]) & 0xc0) == 0x80) {
+            ++end;
+        }
+        statements += "Encoding(" + n + ") <- Encoding(\"" +
+                      std::string(value.substr(first_wide, end - first_wide)) + "\")\n";
+    }
     return statements;
 }
 
@@ -202,11 +297,14 @@ std::string build_match_program(std::string_view pattern, std::string_view flags
 std::string build_replace_program(std::string_view pattern, std::string_view flags,
                                   std::string_view text, std::string_view replacement) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" +
-                       escape_r_string(replacement) + "\",\"" + escape_r_string(text) +
-                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + "))";
-    if (line.size() < MAX_LINE_BYTES) {
-        return line;
+    constexpr std::string_view head = "cat(gsub(\"";
+    constexpr std::string_view tail = "\",perl=TRUE,ignore.case=))";
+    if (head.size() + escaped_size(pattern) + 3 + escaped_size(replacement) + 3 +
+            escaped_size(text) + tail.size() + ignore_case.size() <
+        MAX_LINE_BYTES) {
+        return "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(replacement) +
+               "\",\"" + escape_r_string(text) +
+               "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + "))";
     }
     return value_statements("p", pattern) + value_statements("r", replacement) +
            value_statements("t", text) + "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
@@ -215,11 +313,14 @@ std::string build_replace_program(std::string_view pattern, std::string_view fla
 std::string build_validate_program(std::string_view pattern, std::string_view flags,
                                    std::string_view text) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" +
-                       escape_r_string(text) +
-                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + ")))";
-    if (line.size() < MAX_LINE_BYTES) {
-        return line;
+    constexpr std::string_view head = "cat(as.integer(grepl(\"";
+    constexpr std::string_view tail = "\",perl=TRUE,ignore.case=)))";
+    if (head.size() + escaped_size(pattern) + 3 + escaped_size(text) + tail.size() +
+            ignore_case.size() <
+        MAX_LINE_BYTES) {
+        return "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" +
+               escape_r_string(text) + "\",perl=TRUE,ignore.case=" + std::string(ignore_case) +
+               ")))";
     }
     return value_statements("p", pattern) + value_statements("t", text) + "cat(as.integer(" +
            values_call("grepl", "p, t", ignore_case) + "))";
