@@ -69,9 +69,9 @@ constexpr std::size_t MAX_LINE_BYTES = 4000;
 // after a few semicolons instead.
 constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
 
-// Bytes that stand for line feeds and carriage returns in a value's data
-// line: each is one character of its own in every locale R may run in, and
-// neither ends a line for R's console reader nor for readLines.
+// Bytes that can stand in for line feeds and carriage returns in a value's
+// data line: none ends a line for R's console reader or for readLines, and
+// they are set back on the raw bytes, before any locale decodes them.
 constexpr std::string_view STAND_IN_BYTES =
     "\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17"
     "\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x7f";
@@ -114,7 +114,7 @@ std::size_t escaped_size(std::string_view value, std::size_t cap = SIZE_MAX) {
 }
 
 // A long value as pieces of string literals, each assigned by a statement of
-// its own line, then joined.
+// its own line, then joined: for a value that leaves no stand-in byte free.
 std::string piece_statements(std::string_view name, std::string_view value) {
     // The statement around each piece ("name[index] <- " and the quotation
     // marks) takes at most this many bytes for any index a value can need.
