@@ -227,25 +227,16 @@ TEST(ValueStatements, AShortValueTakesTheOneLiteralLine) {
     EXPECT_TRUE(r::value_statements("t", std::string(1997, '\n')).starts_with("t <- readLines"));
 }
 
-// One unit of each kind, and lines of semicolon-heavy texts (a CSV export, C
-// source).
+// One unit of each kind, lines of semicolon-heavy texts (a CSV export, C
+// source), and line ends among bytes that could stand in for them.
 constexpr std::string_view LONG_VALUE_UNITS[] = {
-    "a",
-    "\xc3\xa9",
-    "\xe2\x82\xac",
-    "\xf0\x9f\x98\x80",
-    "\"",
-    "\\",
-    "\r",
-    "\n",
-    ";",
-    "\r\n",
-    std::string_view("\0x", 2),
-    "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;",
+    "a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\\", "\r", "\n", ";", "\r\n",
+    std::string_view("\0x", 2), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;",
     "12;M\xc3\xbcller;Stra\xc3\x9f"
     "e 5;80331;M\xc3\xbcnchen;3.12;ja\n",
-    "\tif (n > 0) { memcpy(buf, \"a;b\\\"\", n); } // ;;\r\n",
-    ";;;;;;;;;;;;;;;;\n"};
+    "\tif (n > 0) { memcpy(buf, \"a;b\\\"\", n); } // ;;\r\n", ";;;;;;;;;;;;;;;;\n",
+    // The first stand-in bytes held by the value itself.
+    "\x01\n\x02\r\x03"};
 
 // Whatever a long value holds, R reads it as data on a line of its own, gets
 // its line ends back and takes the mark of a literal of its first character
