@@ -6,7 +6,10 @@
 #include "engines/interpreter/texts.h"
 #include "protocol/protocol.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,11 +62,19 @@ if (m[[1]][1] > 0) {
 // is parsed once; the margin below the piece is kept for safety.
 constexpr std::size_t MAX_LINE_BYTES = 4000;
 
-// Each semicolon of a value makes R parse its statement again so far. Writing
-// it as an escape would cost R the encoding mark of the piece (a string with
-// a \x escape is never marked UTF-8, and R's regmatches is several times
-// slower on an unmarked one), so a piece ends after a few semicolons instead.
+// Each semicolon of a value written into a literal makes R parse its
+// statement again so far. Writing it as an escape would cost R the encoding
+// mark of the piece (a string with a \x escape is never marked UTF-8, and R's
+// regmatches is several times slower on an unmarked one), so a piece ends
+// after a few semicolons instead.
 constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
+
+// Bytes that can stand in for line feeds and carriage returns in a value's
+// data line: none ends a line for R's console reader or for readLines, and
+// they are set back on the raw bytes, before any locale decodes them.
+constexpr std::string_view STAND_IN_BYTES =
+    "\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17"
+    "\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x7f";
 
 // One byte of a value as it stands inside the quotation marks. Line feeds and
 // carriage returns are written as escapes, so that no value ends a program
@@ -81,51 +92,30 @@ void append_escaped(std::string& out, char c) {
     }
 }
 
-// The call of `function` on the values held by `variables`, built by R's
-// internal do.call: R runs, and names in its messages, the call with the
-// values themselves in it, as the one-line program has them, and no frame of
-// its own comes between (the do.call closure would show in the "Calls:" line
-// of an error).
-std::string values_call(std::string_view function, std::string_view variables,
-                        std::string_view ignore_case) {
-    return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
-           ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
-}
-
-std::string test_response(Json matches) {
-    Json response = Json::object();
-    response["status"] = "ok";
-    response["matches"] = std::move(matches);
-    return write_json(response);
-}
-
-std::string replace_response(std::string result) {
-    Json response = Json::object();
-    response["status"] = "ok_replace";
-    response["result"] = std::move(result);
-    response["replacements"] = Json::array();
-    return write_json(response);
-}
-
-}  // namespace
-
-const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE,
-                                             sizeof MATCH_SCRIPT_TEMPLATE - 1};
-
-std::string escape_r_string(std::string_view value) {
-    std::string escaped;
-    escaped.reserve(value.size());
+// The size of the escaped value, or any number above `cap` once it is clear
+// the value will not fit: each byte adds 0 (a NUL), 1 or 2, so the count
+// only grows, and a long value is not read to its end.
+std::size_t escaped_size(std::string_view value, std::size_t cap = SIZE_MAX) {
+    std::size_t size = 0;
     for (char c : value) {
-        append_escaped(escaped, c);
+        switch (c) {
+            case '\0': break;
+            case '\\':
+            case '"':
+            case '\n':
+            case '\r': size += 2; break;
+            default: ++size;
+        }
+        if (size > cap) {
+            break;
+        }
     }
-    return escaped;
+    return size;
 }
 
-std::string value_statements(std::string_view name, std::string_view value) {
-    std::string literal = std::string(name) + " <- \"" + escape_r_string(value) + "\"\n";
-    if (literal.size() <= MAX_LINE_BYTES) {
-        return literal;
-    }
+// A long value as pieces of string literals, each assigned by a statement of
+// its own line, then joined: for a value that leaves no stand-in byte free.
+std::string piece_statements(std::string_view name, std::string_view value) {
     // The statement around each piece ("name[index] <- " and the quotation
     // marks) takes at most this many bytes for any index a value can need.
     const std::size_t budget = MAX_LINE_BYTES - name.size() - 32;
@@ -165,6 +155,141 @@ std::string value_statements(std::string_view name, std::string_view value) {
     return statements;
 }
 
+bool holds(std::string_view value, char c) {
+    return std::memchr(value.data(), c, value.size()) != nullptr;
+}
+
+// Where the first byte above ASCII is, eight bytes at a time.
+std::size_t first_wide_byte(std::string_view value) {
+    std::size_t at = 0;
+    for (; at + 8 <= value.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, value.data() + at, 8);
+        if ((word & 0x8080808080808080u) != 0) {
+            break;
+        }
+    }
+    while (at < value.size() && static_cast<unsigned char>(value[at]) < 0x80) {
+        ++at;
+    }
+    return at;
+}
+
+void append_value_statements(std::string& out, std::string_view name, std::string_view value) {
+    if (name.size() + escaped_size(value, MAX_LINE_BYTES) + 7 <= MAX_LINE_BYTES) {
+        out.append(name).append(" <- \"").append(escape_r_string(value)).append("\"\n");
+        return;
+    }
+    // A long value goes in as data: a line of its own that readLines takes
+    // from R's input, so that R's parser never reads it, whatever it holds.
+    // The data line can hold neither a line feed nor a carriage return (each
+    // ends a line for readLines), so each stands in as a byte the value does
+    // not hold, set back on the bytes after reading.
+    const char line_ends[2] = {'\n', '\r'};
+    char stand_ins[2] = {};
+    std::size_t free_at = 0;
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (!holds(value, line_ends[k])) {
+            continue;
+        }
+        while (free_at < STAND_IN_BYTES.size() && holds(value, STAND_IN_BYTES[free_at])) {
+            ++free_at;
+        }
+        if (free_at == STAND_IN_BYTES.size()) {
+            out += piece_statements(name, value);
+            return;
+        }
+        stand_ins[k] = STAND_IN_BYTES[free_at++];
+    }
+    const std::string n(name);
+    out.reserve(out.size() + value.size() + 256);
+    out += n + " <- readLines(stdin(), n = 1L)\n";
+    const std::size_t data = out.size();
+    out.append(value);
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (stand_ins[k] != 0) {
+            std::replace(out.begin() + static_cast<std::ptrdiff_t>(data), out.end(), line_ends[k],
+                         stand_ins[k]);
+        }
+    }
+    if (holds(value, '\0')) {
+        out.erase(std::remove(out.begin() + static_cast<std::ptrdiff_t>(data), out.end(), '\0'),
+                  out.end());
+    }
+    out += '\n';
+    if (stand_ins[0] != 0 || stand_ins[1] != 0) {
+        // On the raw bytes, which R neither decodes nor marks.
+        out += n + " <- charToRaw(" + n + ")\n";
+        for (std::size_t k = 0; k < 2; ++k) {
+            if (stand_ins[k] != 0) {
+                out += n + "[" + n + " == as.raw(" +
+                       std::to_string(static_cast<unsigned char>(stand_ins[k])) + "L)] <- as.raw(" +
+                       (k == 0 ? "10" : "13") + "L)\n";
+            }
+        }
+        out += n + " <- rawToChar(" + n + ")\n";
+    }
+    if (const std::size_t wide = first_wide_byte(value); wide < value.size()) {
+        // Read data is never marked; a literal is marked as R's parser marks
+        // it in this locale (UTF-8 in a UTF-8 locale, nothing in C), which a
+        // literal of the value's own first character shows. A stray
+        // continuation byte, which no request can bring, is taken alone.
+        std::size_t end = wide + 1;
+        while (static_cast<unsigned char>(value[wide]) >= 0xc0 && end < value.size() &&
+               end - wide < 4 && (static_cast<unsigned char>(value[end]) & 0xc0) == 0x80) {
+            ++end;
+        }
+        out += "Encoding(" + n + ") <- Encoding(\"" + std::string(value.substr(wide, end - wide)) +
+               "\")\n";
+    }
+}
+
+// The call of `function` on the values held by `variables`, built by R's
+// internal do.call: R runs, and names in its messages, the call with the
+// values themselves in it, as the one-line program has them, and no frame of
+// its own comes between (the do.call closure would show in the "Calls:" line
+// of an error).
+std::string values_call(std::string_view function, std::string_view variables,
+                        std::string_view ignore_case) {
+    return ".Internal(do.call(\"" + std::string(function) + "\", list(" + std::string(variables) +
+           ", perl = TRUE, ignore.case = " + std::string(ignore_case) + "), globalenv()))";
+}
+
+std::string test_response(Json matches) {
+    Json response = Json::object();
+    response["status"] = "ok";
+    response["matches"] = std::move(matches);
+    return write_json(response);
+}
+
+std::string replace_response(std::string result) {
+    Json response = Json::object();
+    response["status"] = "ok_replace";
+    response["result"] = std::move(result);
+    response["replacements"] = Json::array();
+    return write_json(response);
+}
+
+}  // namespace
+
+const std::string_view match_script_template{MATCH_SCRIPT_TEMPLATE,
+                                             sizeof MATCH_SCRIPT_TEMPLATE - 1};
+
+std::string escape_r_string(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(escaped_size(value));
+    for (char c : value) {
+        append_escaped(escaped, c);
+    }
+    return escaped;
+}
+
+std::string value_statements(std::string_view name, std::string_view value) {
+    std::string statements;
+    append_value_statements(statements, name, value);
+    return statements;
+}
+
 std::string_view r_ignore_case_literal(std::string_view flags) {
     return flags.find('i') != std::string_view::npos ? "TRUE" : "FALSE";
 }
@@ -173,25 +298,23 @@ std::string build_match_program(std::string_view pattern, std::string_view flags
                                 std::string_view text) {
     // The two value lines of the template are filled as whole lines, so that
     // a long value can take several statements in their place.
-    const std::array<std::pair<std::string_view, std::string>, 3> fills{{
-        {"p <- \"__P__\"\n", value_statements("p", pattern)},
-        {"t <- \"__T__\"\n", value_statements("t", text)},
-        {"__IC__", std::string(r_ignore_case_literal(flags))},
-    }};
+    constexpr std::string_view pattern_line = "p <- \"__P__\"\n";
+    constexpr std::string_view text_line = "t <- \"__T__\"\n";
+    constexpr std::string_view ignore_case = "__IC__";
     std::string program;
-    program.reserve(match_script_template.size() + fills[0].second.size() + fills[1].second.size());
+    program.reserve(match_script_template.size() + pattern.size() + text.size() + 512);
     std::string_view rest = match_script_template;
     while (!rest.empty()) {
-        bool filled = false;
-        for (const auto& [placeholder, value] : fills) {
-            if (rest.starts_with(placeholder)) {
-                program += value;
-                rest.remove_prefix(placeholder.size());
-                filled = true;
-                break;
-            }
-        }
-        if (!filled) {
+        if (rest.starts_with(pattern_line)) {
+            append_value_statements(program, "p", pattern);
+            rest.remove_prefix(pattern_line.size());
+        } else if (rest.starts_with(text_line)) {
+            append_value_statements(program, "t", text);
+            rest.remove_prefix(text_line.size());
+        } else if (rest.starts_with(ignore_case)) {
+            program += r_ignore_case_literal(flags);
+            rest.remove_prefix(ignore_case.size());
+        } else {
             program += rest.front();
             rest.remove_prefix(1);
         }
@@ -202,27 +325,43 @@ std::string build_match_program(std::string_view pattern, std::string_view flags
 std::string build_replace_program(std::string_view pattern, std::string_view flags,
                                   std::string_view text, std::string_view replacement) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" +
-                       escape_r_string(replacement) + "\",\"" + escape_r_string(text) +
-                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + "))";
-    if (line.size() < MAX_LINE_BYTES) {
-        return line;
+    constexpr std::string_view head = "cat(gsub(\"";
+    constexpr std::string_view tail = "\",perl=TRUE,ignore.case=))";
+    if (head.size() + escaped_size(pattern, MAX_LINE_BYTES) + 3 +
+            escaped_size(replacement, MAX_LINE_BYTES) + 3 + escaped_size(text, MAX_LINE_BYTES) +
+            tail.size() + ignore_case.size() <
+        MAX_LINE_BYTES) {
+        return "cat(gsub(\"" + escape_r_string(pattern) + "\",\"" + escape_r_string(replacement) +
+               "\",\"" + escape_r_string(text) +
+               "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + "))";
     }
-    return value_statements("p", pattern) + value_statements("r", replacement) +
-           value_statements("t", text) + "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
+    std::string program;
+    program.reserve(pattern.size() + replacement.size() + text.size() + 1024);
+    append_value_statements(program, "p", pattern);
+    append_value_statements(program, "r", replacement);
+    append_value_statements(program, "t", text);
+    program += "cat(" + values_call("gsub", "p, r, t", ignore_case) + ")";
+    return program;
 }
 
 std::string build_validate_program(std::string_view pattern, std::string_view flags,
                                    std::string_view text) {
     const std::string_view ignore_case = r_ignore_case_literal(flags);
-    std::string line = "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" +
-                       escape_r_string(text) +
-                       "\",perl=TRUE,ignore.case=" + std::string(ignore_case) + ")))";
-    if (line.size() < MAX_LINE_BYTES) {
-        return line;
+    constexpr std::string_view head = "cat(as.integer(grepl(\"";
+    constexpr std::string_view tail = "\",perl=TRUE,ignore.case=)))";
+    if (head.size() + escaped_size(pattern, MAX_LINE_BYTES) + 3 +
+            escaped_size(text, MAX_LINE_BYTES) + tail.size() + ignore_case.size() <
+        MAX_LINE_BYTES) {
+        return "cat(as.integer(grepl(\"" + escape_r_string(pattern) + "\",\"" +
+               escape_r_string(text) + "\",perl=TRUE,ignore.case=" + std::string(ignore_case) +
+               ")))";
     }
-    return value_statements("p", pattern) + value_statements("t", text) + "cat(as.integer(" +
-           values_call("grepl", "p, t", ignore_case) + "))";
+    std::string program;
+    program.reserve(pattern.size() + text.size() + 1024);
+    append_value_statements(program, "p", pattern);
+    append_value_statements(program, "t", text);
+    program += "cat(as.integer(" + values_call("grepl", "p, t", ignore_case) + "))";
+    return program;
 }
 
 std::string run_test(const Json&, const std::string& pattern, const std::string& flags,

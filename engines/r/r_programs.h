@@ -21,11 +21,14 @@ extern const std::string_view match_script_template;
 // cannot hold) left out; nothing else changes.
 std::string escape_r_string(std::string_view value);
 
-// Program lines that leave the R variable `name` holding `value`: the one
-// line `name <- "..."` where it fits, else the value cut at character
-// boundaries into pieces, each assigned by a statement of its own line, and
-// joined. Every line, its line feed included, fits well within the pieces in
-// which R reads its input.
+// Program lines that leave the R variable `name` holding `value`, as the one
+// literal `name <- "..."` would, encoding mark included: that one line where
+// it fits; else a statement that reads the value from the next line of R's
+// input, that line, and statements that set back its line feeds and carriage
+// returns and its mark. Only a value that leaves no byte to stand in for its
+// line ends is cut into literal pieces, each assigned on a line of its own,
+// and joined. Every line, its line feed included, fits well within the pieces
+// in which R reads its input, or is one that R reads as data.
 std::string value_statements(std::string_view name, std::string_view value);
 
 // "TRUE" when flags hold a lower-case "i", otherwise "FALSE".

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -28,7 +29,8 @@ void lay_out_fixtures(const std::string& dir) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         fs::remove_all(entry.path());
     }
-    for (const char* name : {"fake-r", "echo-program", "remove-self", "kill-self", "r-on-file"}) {
+    for (const char* name :
+         {"fake-r", "echo-program", "remove-self", "kill-self", "r-on-file", "r-then-line"}) {
         fs::copy_file(fs::path(FIXTURES) / name, fs::path(dir) / name);
         fs::permissions(fs::path(dir) / name, fs::perms(0755));
     }
@@ -101,6 +103,56 @@ TEST(RealR, ValuesAroundRsInputPiecesStayData) {
     EXPECT_EQ(result.err, "");
 }
 
+// R marks a long value as it marks the one literal of it: UTF-8 in a UTF-8
+// locale (where an unmarked text makes R's regmatches several times slower),
+// nothing in the C locale (where a mark would make R count characters, not
+// bytes). Each value is long and begins with its only non-ASCII characters,
+// so that R also reads the one-literal program of them.
+TEST(RealR, LongValuesTakeTheMarkOfTheirLiteral) {
+    const std::string pattern = "\xc3\xa9(" + std::string(5000, 'b') + ")?";
+    const std::string replacement = "\xe2\x82\xac;" + std::string(5000, 'c');
+    std::string text = "\xf0\x9f\x98\x80\xc3\xa9";
+    for (int i = 0; i < 3000; ++i) {
+        text += "a;b\r\n";
+    }
+    const std::string then_line = R"(cat("|", Encoding(p), Encoding(r), Encoding(t), sep = " "))";
+    const std::string request = brindlecap::write_json({{"op", "replace"},
+                                                        {"pattern", pattern},
+                                                        {"replacement", replacement},
+                                                        {"text", text}}) +
+                                "\n";
+    lay_out_fixtures(scratch.path());
+    const std::string program_path = scratch / "reference.R";
+    std::ofstream(program_path, std::ios::binary)
+        << "p <- \"" << brindlecap::r::escape_r_string(pattern) << "\"\nr <- \""
+        << brindlecap::r::escape_r_string(replacement) << "\"\nt <- \""
+        << brindlecap::r::escape_r_string(text)
+        << "\"\ncat(gsub(p, r, t, perl = TRUE, ignore.case = FALSE))\n"
+        << then_line << "\n";
+    for (const char* locale : {"C.UTF-8", "C"}) {
+        brindlecap::test::RunOptions engine;
+        engine.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-then-line"},
+                          {"THEN_LINE", then_line},
+                          {"LC_ALL", locale}};
+        engine.stdin_bytes = request;
+        brindlecap::test::RunOptions reference = engine;
+        reference.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-on-file"},
+                             {"REFERENCE_PROGRAM", program_path},
+                             {"LC_ALL", locale}};
+        const auto expected = brindlecap::test::run_program(PROGRAM, reference);
+        const std::string mark = std::string_view(locale) == "C" ? "unknown" : "UTF-8";
+        const std::string expected_marks = "| " + mark + " " + mark + " " + mark +
+                                           R"(","status":"ok_replace"})"
+                                           "\n";
+        ASSERT_TRUE(expected.out.ends_with(expected_marks))
+            << locale << ": " << expected.out.substr(expected.out.size() - 100);
+        const std::string answer = brindlecap::test::run_program(PROGRAM, engine).out;
+        EXPECT_EQ(answer.substr(answer.rfind('|')), expected_marks) << locale;
+        // Whole, without printing megabytes of either.
+        EXPECT_TRUE(answer == expected.out) << locale << ": the replaced texts differ";
+    }
+}
+
 // Long values through all three ops, against the same request answered by a
 // reference program (long_value_cases.txt says which).
 struct LongValueRequest {
@@ -144,7 +196,46 @@ std::string expand(std::string field, const std::string& text, bool as_pattern) 
 }
 
 bool generated_kind(const std::string& kind) {
-    return kind == "boundary" || kind == "unbroken" || kind == "megabyte" || kind == "ascii";
+    return kind == "boundary" || kind == "unbroken" || kind == "megabyte" || kind == "ascii" ||
+           kind == "csv" || kind == "csource" || kind == "standins";
+}
+
+// A CSV export: a semicolon every few bytes, umlauts, line feeds and now and
+// then a carriage return before one.
+std::string csv_text() {
+    constexpr std::string_view names[] = {"M\xc3\xbcller", "Wei\xc3\x9f",
+                                          "Sch\xc3\xa4"
+                                          "fer",
+                                          "Bauer"};
+    constexpr std::string_view streets[] = {
+        "Stra\xc3\x9f"
+        "e 5",
+        "Am B\xc3\xbchl 7",
+        "Hauptstra\xc3\x9f"
+        "e 12"};
+    constexpr std::string_view cities[] = {"80331;M\xc3\xbcnchen", "50667;K\xc3\xb6ln",
+                                           "20095;Hamburg"};
+    std::string text;
+    for (int i = 1; text.size() < 60'000; ++i) {
+        text += std::to_string(i) + ";" + std::string(names[i % 4]) + ";" +
+                std::string(streets[i % 3]) + ";" + std::string(cities[i % 5 % 3]) + ";" +
+                std::to_string(i % 9) + "." + std::to_string(10 + i % 89) + ";" +
+                (i % 2 ? "ja" : "nein") + (i % 7 ? "\n" : "\r\n");
+    }
+    return text;
+}
+
+// C source: semicolons, tabs, string literals with escaped quotation marks
+// and backslashes, comments.
+std::string c_source_text() {
+    std::string text = "#include <string.h>\n\n";
+    for (int i = 0; text.size() < 60'000; ++i) {
+        const std::string n = std::to_string(i);
+        text += "static int f" + n + "(char *buf, int n) {\n\tif (n > " + n +
+                ") { memcpy(buf, \"a;b\\\"c\\\\\", n); }\n\tfor (int i = 0; i < n; ++i) "
+                "buf[i] ^= ';'; // \xe2\x82\xac;\n\treturn n;\n}\n";
+    }
+    return text;
 }
 
 std::vector<std::string> texts_of_kind(const std::string& kind) {
@@ -162,6 +253,23 @@ std::vector<std::string> texts_of_kind(const std::string& kind) {
             text += repeated(UNIT, 256) + "MARK" + std::to_string(i);
         }
         return {text};
+    }
+    if (kind == "csv") {
+        return {csv_text()};
+    }
+    if (kind == "csource") {
+        return {c_source_text()};
+    }
+    if (kind == "standins") {
+        // Every byte that could stand in for a line end, so that the text
+        // goes in as literal pieces.
+        std::string text;
+        for (char c = 1; c < 0x20; ++c) {
+            if (c != '\t' && c != '\n' && c != '\r') {
+                text += c;
+            }
+        }
+        return {text + "\x7f" + repeated(UNIT, 600) + csv_text()};
     }
     if (kind == "ascii") {
         return {std::string(5000, 'x') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80;\"\\\n" +
@@ -247,14 +355,20 @@ inline void PrintTo(const TabRow& row, std::ostream* os) { *os << row.where; }
 
 namespace {
 
-class LongValues : public ::testing::TestWithParam<brindlecap::test::TabRow> {};
+// Each row in a UTF-8 locale, where R marks a non-ASCII literal UTF-8 and
+// counts characters, and in the C locale, where it marks nothing and counts
+// bytes.
+class LongValues
+    : public ::testing::TestWithParam<std::tuple<brindlecap::test::TabRow, std::string>> {};
 
 TEST_P(LongValues, ReachRIntact) {
-    const auto& f = GetParam().fields;
+    const auto& [row, locale] = GetParam();
+    const auto& f = row.fields;
     const bool from_files = f[5] == "files";
     std::vector<LongValueRequest> requests;
     brindlecap::test::RunOptions real;
     real.env_unset.push_back("BRINDLECAP_R_BIN");
+    real.env_set = {{"LC_ALL", locale}};
     for (const std::string& text : texts_of_kind(f[4])) {
         requests.push_back({f[0], f[1], expand(f[2], text, true), expand(f[3], text, false), text});
         real.stdin_bytes += request_line(requests.back());
@@ -269,25 +383,29 @@ TEST_P(LongValues, ReachRIntact) {
             << (from_files ? files_program(request, scratch.path()) : one_line_program(request));
         brindlecap::test::RunOptions reference;
         reference.env_set = {{"BRINDLECAP_R_BIN", scratch / "r-on-file"},
-                             {"REFERENCE_PROGRAM", program_path}};
+                             {"REFERENCE_PROGRAM", program_path},
+                             {"LC_ALL", locale}};
         reference.stdin_bytes = request_line(request);
         const auto expected = brindlecap::test::run_program(PROGRAM, reference);
         std::string answer;
         std::getline(lines, answer);
         EXPECT_EQ(answer + "\n", expected.out)
-            << GetParam().where << ": text of " << request.text.size() << " bytes";
+            << row.where << ": text of " << request.text.size() << " bytes";
         // Guards against two equal failures of the setup.
         EXPECT_EQ(answer.find(R"("status":"error")") == std::string::npos, from_files)
             << answer.substr(0, 300);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(File, LongValues,
-                         ::testing::ValuesIn(brindlecap::test::load_tab_rows(LONG_VALUE_CASES, 6)),
-                         [](const ::testing::TestParamInfo<brindlecap::test::TabRow>& info) {
-                             const auto& f = info.param.fields;
-                             return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" +
-                                    f[5] + "_" + std::to_string(info.index);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    File, LongValues,
+    ::testing::Combine(::testing::ValuesIn(brindlecap::test::load_tab_rows(LONG_VALUE_CASES, 6)),
+                       ::testing::Values("C.UTF-8", "C")),
+    [](const ::testing::TestParamInfo<LongValues::ParamType>& info) {
+        const auto& f = std::get<0>(info.param).fields;
+        const std::string& locale = std::get<1>(info.param);
+        return f[0] + "_" + (generated_kind(f[4]) ? f[4] : "given") + "_" + f[5] + "_" +
+               (locale == "C" ? "C" : "UTF8") + "_" + std::to_string(info.index);
+    });
 
 }  // namespace

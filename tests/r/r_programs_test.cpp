@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,45 +129,176 @@ std::optional<std::vector<std::string>> read_pieces(const std::string& name,
 
 bool begins_a_character(char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }
 
+std::vector<std::string_view> program_lines(std::string_view statements) {
+    std::vector<std::string_view> lines;
+    for (std::size_t at = 0; at < statements.size();) {
+        std::size_t feed = statements.find('\n', at);
+        if (feed == std::string_view::npos) {
+            feed = statements.size();
+        }
+        lines.push_back(statements.substr(at, feed - at));
+        at = feed + 1;
+    }
+    return lines;
+}
+
+// A long value read as data: the value R holds after the statements, and the
+// literal whose encoding mark it takes; an empty optional unless the first
+// line reads the second as data and every other line is one of the complete
+// statements that set back its line ends and its mark.
+struct DataValue {
+    std::string value;
+    std::optional<std::string> mark_of;
+};
+
+std::optional<DataValue> read_data_value(const std::string& name, std::string_view statements) {
+    const std::vector<std::string_view> lines = program_lines(statements);
+    if (lines.size() < 2 || lines[0] != name + " <- readLines(stdin(), n = 1L)" ||
+        !statements.ends_with('\n')) {
+        return std::nullopt;
+    }
+    DataValue read{std::string(lines[1]), std::nullopt};
+    if (read.value.find_first_of(std::string_view("\r\0", 2)) != std::string::npos) {
+        return std::nullopt;
+    }
+    std::size_t k = 2;
+    if (k < lines.size() && lines[k] == name + " <- charToRaw(" + name + ")") {
+        for (++k; k < lines.size() && lines[k].starts_with(name + "[" + name + " == as.raw(");
+             ++k) {
+            int from = 0;
+            char to[3] = {};
+            const std::string shape = name + "[" + name + " == as.raw(%dL)] <- as.raw(%2sL)";
+            if (std::sscanf(std::string(lines[k]).c_str(), shape.c_str(), &from, to) != 2 ||
+                from < 1 || from > 0x7f ||
+                (std::string_view(to) != "10" && std::string_view(to) != "13")) {
+                return std::nullopt;
+            }
+            std::replace(read.value.begin(), read.value.end(), static_cast<char>(from),
+                         std::string_view(to) == "10" ? '\n' : '\r');
+        }
+        if (k == lines.size() || lines[k] != name + " <- rawToChar(" + name + ")") {
+            return std::nullopt;
+        }
+        ++k;
+    }
+    const std::string mark_head = "Encoding(" + name + ") <- Encoding(\"";
+    if (k < lines.size() && lines[k].starts_with(mark_head) && lines[k].ends_with("\")")) {
+        read.mark_of =
+            std::string(lines[k].substr(mark_head.size(), lines[k].size() - mark_head.size() - 2));
+        ++k;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i != 1 && lines[i].size() + 1 > 4000) {
+            return std::nullopt;
+        }
+    }
+    return k == lines.size() ? std::optional(read) : std::nullopt;
+}
+
+// The first character of a value that is not ASCII: a lead byte with the
+// continuation bytes that follow it, up to four bytes; a stray continuation
+// byte alone.
+std::optional<std::string> first_wide_character(std::string_view value) {
+    const std::size_t at =
+        std::find_if(value.begin(), value.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) -
+        value.begin();
+    if (at == value.size()) {
+        return std::nullopt;
+    }
+    std::size_t end = at + 1;
+    while (static_cast<unsigned char>(value[at]) >= 0xc0 && end < value.size() && end - at < 4 &&
+           !begins_a_character(value[end])) {
+        ++end;
+    }
+    return std::string(value.substr(at, end - at));
+}
+
 TEST(ValueStatements, AShortValueTakesTheOneLiteralLine) {
     EXPECT_EQ(r::value_statements("t", "a\"b\n;"), "t <- \"a\\\"b\\n;\"\n");
     // The line, its line feed included, just fits.
     const std::string fits(4000 - 8, 'x');
     EXPECT_EQ(r::value_statements("t", fits), "t <- \"" + fits + "\"\n");
-    EXPECT_TRUE(r::value_statements("t", fits + "x").starts_with("t <- character(2)\n"));
+    EXPECT_EQ(r::value_statements("t", fits + "x"),
+              "t <- readLines(stdin(), n = 1L)\n" + fits + "x\n");
+    // Escapes count, NULs that are left out do not.
+    EXPECT_TRUE(r::value_statements("t", std::string(1996, '"') + std::string(9000, '\0'))
+                    .starts_with("t <- \""));
+    EXPECT_TRUE(r::value_statements("t", std::string(1997, '\n')).starts_with("t <- readLines"));
 }
 
-// Whatever a long value holds, each line is one complete statement within
-// the limit, no piece ends inside a character, and the pieces join to the
-// value (less its NULs).
-TEST(ValueStatements, ALongValueTakesOneCompleteStatementPerLine) {
-    using namespace std::string_view_literals;
-    for (std::string_view unit :
-         {"a"sv, "\xc3\xa9"sv, "\xe2\x82\xac"sv, "\xf0\x9f\x98\x80"sv, "\""sv, "\\"sv, "\r"sv,
-          "\n"sv, ";"sv, "\r\n"sv, "\0x"sv, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;"sv}) {
+// One unit of each kind, lines of semicolon-heavy texts (a CSV export, C
+// source), and line ends among bytes that could stand in for them.
+constexpr std::string_view LONG_VALUE_UNITS[] = {
+    "a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\\", "\r", "\n", ";", "\r\n",
+    std::string_view("\0x", 2), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"\\\r\n;",
+    "12;M\xc3\xbcller;Stra\xc3\x9f"
+    "e 5;80331;M\xc3\xbcnchen;3.12;ja\n",
+    "\tif (n > 0) { memcpy(buf, \"a;b\\\"\", n); } // ;;\r\n", ";;;;;;;;;;;;;;;;\n",
+    // The first stand-in bytes held by the value itself.
+    "\x01\n\x02\r\x03"};
+
+// Whatever a long value holds, R reads it as data on a line of its own, gets
+// its line ends back and takes the mark of a literal of its first character
+// that is not ASCII; every other line is one complete statement within the
+// limit.
+TEST(ValueStatements, ALongValueIsReadAsDataAndSetBack) {
+    for (std::string_view unit : LONG_VALUE_UNITS) {
         for (std::size_t lead = 0; lead < 4; ++lead) {
             std::string value(lead, 'a');
             while (value.size() < 9000) {
                 value += unit;
             }
-            const auto pieces = read_pieces("v", r::value_statements("v", value));
-            ASSERT_TRUE(pieces) << unit << " after " << lead;
-            std::string joined;
-            for (const std::string& piece : *pieces) {
-                EXPECT_TRUE(piece.empty() || begins_a_character(piece.front())) << unit;
-                joined += piece;
-            }
+            const auto read = read_data_value("v", r::value_statements("v", value));
+            ASSERT_TRUE(read) << unit << " after " << lead;
             std::erase(value, '\0');
-            EXPECT_EQ(joined, value) << unit << " after " << lead;
+            EXPECT_EQ(read->value, value) << unit << " after " << lead;
+            EXPECT_EQ(read->mark_of, first_wide_character(value)) << unit;
         }
     }
 }
 
+// A value that holds every byte that could stand in for its line ends is cut
+// into literal pieces of a few semicolons each, which join to the value.
+TEST(ValueStatements, AValueWithoutAFreeStandInIsCutIntoPieces) {
+    std::string every_stand_in;
+    for (int c = 1; c < 0x20; ++c) {
+        if (c != '\t' && c != '\n' && c != '\r') {
+            every_stand_in += static_cast<char>(c);
+        }
+    }
+    every_stand_in += '\x7f';
+    for (std::string_view unit : LONG_VALUE_UNITS) {
+        std::string value = every_stand_in;
+        while (value.size() < 9000) {
+            value += unit;
+        }
+        const std::string statements = r::value_statements("v", value);
+        const bool line_ends = value.find_first_of("\r\n") != std::string::npos;
+        EXPECT_EQ(statements.starts_with("v <- character("), line_ends) << unit;
+        if (!line_ends) {
+            continue;
+        }
+        const auto pieces = read_pieces("v", statements);
+        ASSERT_TRUE(pieces) << unit;
+        std::string joined;
+        for (const std::string& piece : *pieces) {
+            EXPECT_TRUE(piece.empty() || begins_a_character(piece.front())) << unit;
+            joined += piece;
+        }
+        std::erase(value, '\0');
+        EXPECT_EQ(joined, value) << unit;
+    }
+}
+
 // A stray continuation byte, which no request can bring, still gives lines
-// within the limit.
+// within the limit, and is read back as it was.
 TEST(ValueStatements, BytesThatAreNoCharactersStillFit) {
-    const auto pieces = read_pieces("v", r::value_statements("v", std::string(9000, '\x80')));
-    ASSERT_TRUE(pieces);
+    const std::string value(9000, '\x80');
+    const auto read = read_data_value("v", r::value_statements("v", value));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->value, value);
+    EXPECT_EQ(read->mark_of, "\x80");
 }
 
 // The one-line programs are kept while they fit a line of R's input.
