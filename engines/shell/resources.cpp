@@ -2,6 +2,9 @@
 
 #include "limits.h"
 
+#include "base/descriptor.h"
+
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -11,14 +14,18 @@
 namespace brindlecap::shell {
 
 std::uint64_t address_space_in_use() {
-    // The first figure of statm is the whole mapped size, in pages.
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) return 0;
+    // The first figure of statm is the whole mapped size, in pages. The file
+    // stays open: it is read before every compile.
+    static const OwnedFd statm(open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
+    static const long page = sysconf(_SC_PAGESIZE);
+    if (!statm.is_open() || page <= 0) return 0;
+    char text[128];
+    const ssize_t got = pread(statm.get(), text, sizeof text - 1, 0);
+    if (got <= 0) return 0;
+    text[got] = '\0';
     unsigned long long pages = 0;
-    const bool read = std::fscanf(statm, "%llu", &pages) == 1;
-    std::fclose(statm);
-    const long page = sysconf(_SC_PAGESIZE);
-    return read && page > 0 ? pages * static_cast<std::uint64_t>(page) : 0;
+    if (std::sscanf(text, "%llu", &pages) != 1) return 0;
+    return pages * static_cast<std::uint64_t>(page);
 }
 
 AddressSpaceBudget::AddressSpaceBudget(std::uint64_t budget) {
