@@ -1,5 +1,7 @@
 #include "expansion.h"
 
+#include "limits.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
@@ -33,12 +35,10 @@ Count mul(Count a, Count b) {
 // that `slot_scans` can follow what later transitions add to those states.
 struct Cost {
     Count nodes = 0;
-    Count sets = 0;
-    Count transitions = 0;
     Count scans = 0;
-    Count first = 0;
+    Count first = 0;         // entries of the first set
     Count first_states = 0;  // distinct states among `first`
-    Count last = 0;
+    Count last = 0;          // entries of the last set
     Count last_weight = 0;
     Count last_degree = 0;
     bool nullable = true;
@@ -49,7 +49,8 @@ struct Cost {
     // TRE's tags: those its walk for the empty match collects (copies share
     // them, so this is an upper bound), the tags the entries of the first
     // and last sets carry in all (TRE appends without removing duplicates),
-    // and the tags of the arrays it has allocated inside.
+    // and the tags it has written into the arrays of set entries and
+    // transitions inside.
     Count walk_tags = 0;
     Count first_tags = 0;
     Count first_state_tags = 0;  // over the first entry of each state only
@@ -91,7 +92,6 @@ Cost without_tags(Cost c) {
 Cost state_cost(Count items) {
     Cost c;
     c.nodes = mul(2, items);
-    c.sets = mul(items, add(items, 1));
     c.first = c.last = items;
     c.first_states = 1;
     c.last_weight = mul(items, items);
@@ -101,25 +101,22 @@ Cost state_cost(Count items) {
 }
 
 // Every entry of `from`'s last set gets a transition to every entry of a
-// first set of `entries` entries in `count` states. TRE allocates a slot for
-// each pair but fills one per state (it skips an entry of the state it has
-// just joined), and each slot it fills costs a scan over the state's filled
-// ones.
-void join_last(Cost& from, Count entries, Count count, Count state_tags) {
+// first set in `count` states. TRE fills one slot per state (it skips an
+// entry of the state it has just joined), and each slot it fills costs a
+// scan over the state's filled ones.
+void join_last(Cost& from, Count count, Count state_tags) {
     // A filled transition holds the tags of both entries it joins.
     from.transition_tags =
         add(from.transition_tags, add(mul(from.last_tags, count), mul(from.last, state_tags)));
-    from.transitions = add(from.transitions, mul(from.last, entries));
     from.scans = add(from.scans, add(mul(mul(2, count), from.last_degree),
                                      mul(mul(count, count), from.last_weight)));
     from.last_degree = add(from.last_degree, mul(count, from.last_weight));
 }
 
 Cost catenation(Cost left, const Cost& right) {
-    join_last(left, right.first, right.first_states, right.first_state_tags);
+    join_last(left, right.first_states, right.first_state_tags);
     Cost c;
     c.nodes = add(add(left.nodes, right.nodes), 1);
-    c.transitions = add(left.transitions, right.transitions);
     c.scans = add(left.scans, right.scans);
     c.first = left.nullable ? add(left.first, right.first) : left.first;
     c.first_states = left.nullable ? add(left.first_states, right.first_states) : left.first_states;
@@ -147,8 +144,6 @@ Cost catenation(Cost left, const Cost& right) {
     c.transition_tags = add(left.transition_tags, right.transition_tags);
     c.set_tags = add(add(left.set_tags, right.set_tags),
                      add(left.nullable ? c.first_tags : 0, right.nullable ? c.last_tags : 0));
-    c.sets = add(add(left.sets, right.sets),
-                 add(left.nullable ? c.first : 0, right.nullable ? c.last : 0));
     merge_approximate(c, left, right);
     return c;
 }
@@ -156,7 +151,6 @@ Cost catenation(Cost left, const Cost& right) {
 Cost alternation(const Cost& left, const Cost& right) {
     Cost c;
     c.nodes = add(add(left.nodes, right.nodes), 1);
-    c.transitions = add(left.transitions, right.transitions);
     c.scans = add(left.scans, right.scans);
     c.first = add(left.first, right.first);
     c.first_states = add(left.first_states, right.first_states);
@@ -173,7 +167,6 @@ Cost alternation(const Cost& left, const Cost& right) {
     c.last_tags = add(left.last_tags, right.last_tags);
     c.transition_tags = add(left.transition_tags, right.transition_tags);
     c.set_tags = add(add(left.set_tags, right.set_tags), add(c.first_tags, c.last_tags));
-    c.sets = add(add(left.sets, right.sets), add(c.first, c.last));
     merge_approximate(c, left, right);
     return c;
 }
@@ -181,7 +174,7 @@ Cost alternation(const Cost& left, const Cost& right) {
 // An iteration TRE keeps as a node (counts of at most 1): a loop back from
 // the last positions to the first ones when the maximum is open.
 Cost loop(Cost arg, int min, int max) {
-    if (max < 0) join_last(arg, arg.first, arg.first_states, arg.first_state_tags);
+    if (max < 0) join_last(arg, arg.first_states, arg.first_state_tags);
     arg.nodes = add(arg.nodes, 1);
     arg.walk = arg.nullable ? add(arg.walk, 1) : 1;
     if (!arg.nullable) arg.walk_tags = 0;
@@ -190,8 +183,11 @@ Cost loop(Cost arg, int min, int max) {
 }
 
 // TRE's expansion of a bounded repetition: `min` copies in a row, then
-// either one copy under a loop or `max - min` nested optional copies.
-Cost expanded(const Cost& arg, int min, int max) {
+// either one copy under a loop or `max - min` nested optional copies. With
+// approximate-matching settings the optional copies cost as one (measured:
+// `(||||){255}{128,255~1}` takes as long as `(||||){255}{128~1}`, and
+// `((a*){64}){0,255~1}` 20 ms where `((a*){64}){0,255}` takes a minute).
+Cost expanded(const Cost& arg, int min, int max, bool approximate) {
     std::optional<Cost> mandatory;
     // All but the last of the copies in a row lose their tags.
     const Cost stripped = without_tags(arg);
@@ -202,6 +198,8 @@ Cost expanded(const Cost& arg, int min, int max) {
     std::optional<Cost> optional;
     if (max < 0) {
         optional = loop(arg, 0, -1);
+    } else if (approximate) {
+        if (max > min) optional = loop(arg, 0, 1);
     } else {
         for (int j = min; j < max; ++j) {
             Cost tail = optional ? catenation(arg, *optional) : arg;
@@ -213,9 +211,9 @@ Cost expanded(const Cost& arg, int min, int max) {
 }
 
 // A repetition: counts of at most 1 stay a node, others are expanded.
-Cost repetition(const Cost& arg, int min, int max) {
+Cost repetition(const Cost& arg, int min, int max, bool approximate) {
     if (min <= 1 && max <= 1) return loop(arg, min, max);
-    Cost copied = expanded(arg, min, max);
+    Cost copied = expanded(arg, min, max, approximate);
     // TRE's copy of an approximate bound crashes its compiler.
     copied.copies_approximate = copied.copies_approximate || arg.approximate;
     return copied;
@@ -377,8 +375,6 @@ struct Flags {
 
 // A group being read: the alternatives finished so far and the branch
 // being read.
-constexpr std::size_t MAX_OPEN_GROUPS = 10'000;
-
 struct Frame {
     std::optional<Cost> alternatives;
     std::optional<Cost> branch;
@@ -467,10 +463,14 @@ struct Parser {
                 i = bound->end;
                 if (bound->min == 0 && bound->max == 0) {
                     atom = empty_cost();
-                } else {
-                    if (bound->min >= 0 || bound->max >= 0)
-                        atom = repetition(atom, bound->min, bound->max);
-                    atom.approximate = atom.approximate || bound->approximate;
+                } else if (bound->approximate) {
+                    // Settings without counts repeat once.
+                    const bool counted = bound->min >= 0 || bound->max >= 0;
+                    atom = repetition(atom, counted ? std::max(bound->min, 0) : 1,
+                                      counted ? bound->max : 1, true);
+                    atom.approximate = true;
+                } else if (bound->min >= 0 || bound->max >= 0) {
+                    atom = repetition(atom, bound->min, bound->max, false);
                 }
             } else {
                 return true;
@@ -481,8 +481,6 @@ struct Parser {
 
     // Opens a group; `capturing` when it reports a position.
     void open(bool capturing, Flags inside) {
-        // Each open group holds a frame; a pattern of nothing but '(' must
-        // not make the estimate take far more memory than TRE itself.
         if (frames.size() >= MAX_OPEN_GROUPS) too_deep = true;
         frames.push_back(Frame{std::nullopt, std::nullopt, capturing, flags});
         flags = inside;
@@ -688,49 +686,23 @@ ExpansionEstimate estimate_expansion(std::string_view tre_text, bool icase) {
     if (!text) return {};
     Parser parser{*text, 0, 0, false, Flags{icase, false}, {}};
     std::optional<Cost> cost = parser.run();
+    ExpansionEstimate estimate;
     if (parser.too_deep) {
-        // Nested that deep, the pattern is taken as too large: what TRE
-        // makes of it is then tried without its counts.
-        ExpansionEstimate saturated;
-        saturated.nodes = SATURATED;
-        return saturated;
+        estimate.too_deep = true;
+        return estimate;
     }
     if (!cost) return {};
-    ExpansionEstimate estimate;
     estimate.nodes = cost->nodes;
-    estimate.set_entries = cost->sets;
-    estimate.transitions = cost->transitions;
     estimate.slot_scans = cost->scans;
     estimate.empty_walks = cost->walks;
-    estimate.set_tags = cost->set_tags;
-    estimate.transition_tags = cost->transition_tags;
+    estimate.tags = add(cost->set_tags, cost->transition_tags);
     estimate.copies_approximate = cost->copies_approximate;
     return estimate;
 }
 
 bool expansion_too_large(const ExpansionEstimate& estimate) {
-    // Bytes per item, measured on Debian's TRE 0.8.0 (peak resident memory
-    // of the compile over these counts, rounded up): a node with its object,
-    // a set entry with its tags, a transition.
-    constexpr Count NODE_BYTES = 240;
-    constexpr Count SET_ENTRY_BYTES = 80;
-    constexpr Count TRANSITION_BYTES = 80;
-    // An int for each tag in the arrays of set entries and transitions.
-    constexpr Count TAG_BYTES = 4;
-    constexpr Count MEMORY_LIMIT = Count{256} << 20;
-    // Measured at about a quarter of a nanosecond each, so that this many
-    // take about half a second.
-    constexpr Count SCAN_LIMIT = Count{1} << 31;
-    // A visit of the walk for the empty match takes 5 to 20 nanoseconds,
-    // more as the tree outgrows the caches; this many take a third to half
-    // of a second.
-    constexpr Count WALK_LIMIT = Count{1} << 25;
-    const Count bytes =
-        add(add(add(mul(estimate.nodes, NODE_BYTES), mul(estimate.set_entries, SET_ENTRY_BYTES)),
-                mul(estimate.transitions, TRANSITION_BYTES)),
-            mul(add(estimate.set_tags, estimate.transition_tags), TAG_BYTES));
-    return bytes > MEMORY_LIMIT || estimate.slot_scans > SCAN_LIMIT ||
-           estimate.empty_walks > WALK_LIMIT;
+    return estimate.too_deep || estimate.nodes > NODE_LIMIT || estimate.tags > TAG_LIMIT ||
+           estimate.slot_scans > SLOT_SCAN_LIMIT || estimate.empty_walks > EMPTY_WALK_LIMIT;
 }
 
 }  // namespace brindlecap::shell

@@ -1,6 +1,8 @@
 // brindlecap-shell-engine: POSIX (TRE) regular expressions over the line
 // protocol.
+#include "limits.h"
 #include "operations.h"
+#include "resources.h"
 
 #include "base/process_start.h"
 #include "protocol/protocol.h"
@@ -10,14 +12,6 @@
 #include <clocale>
 
 namespace {
-
-// TRE's matcher takes its working space from the stack, and that space grows
-// with the square of the pattern's size: a pattern of a few thousand
-// characters such as "(a*)*" repeated overflows the usual 8 MiB and ends the
-// process. On this much stack (reserved, only touched pages are used) the
-// heap that compiling such a pattern needs runs out first, which TRE reports
-// as a compile error.
-constexpr std::size_t LOOP_STACK_BYTES = std::size_t{1} << 30;
 
 // A request with a large text allocates buffers of tens of megabytes (the
 // line, the parsed text, the matches, the response) and frees them once it
@@ -46,15 +40,22 @@ int main() {
     mallopt(M_MMAP_THRESHOLD, HEAP_BUFFER_BYTES);
     mallopt(M_TRIM_THRESHOLD, HEAP_KEPT_BYTES);
 
+    // TRE's matchers take their working space from the stack, so the loop
+    // runs on a large one of its own (only touched pages are used), sized to
+    // the address space the host allows; where no such stack can be had it
+    // runs on the usual one. A pattern whose search would need more stack
+    // than the loop has is answered as out of memory when it compiles.
     bool started = false;
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) == 0) {
+    for (std::size_t size = brindlecap::shell::loop_stack_bytes();
+         !started && size >= brindlecap::shell::MIN_LOOP_STACK_BYTES; size /= 2) {
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) != 0) break;
         pthread_t loop;
-        started = pthread_attr_setstacksize(&attributes, LOOP_STACK_BYTES) == 0 &&
+        started = pthread_attr_setstacksize(&attributes, size) == 0 &&
                   pthread_create(&loop, &attributes, run_loop, nullptr) == 0;
-        if (started) pthread_join(loop, nullptr);
         pthread_attr_destroy(&attributes);
+        if (started) pthread_join(loop, nullptr);
     }
-    if (!started) run_loop(nullptr);  // no room for the large stack: the usual one will do
+    if (!started) run_loop(nullptr);
     return brindlecap::ENGINE_EXIT_STATUS;
 }

@@ -1,6 +1,8 @@
 #include "pattern.h"
 
 #include "expansion.h"
+#include "limits.h"
+#include "resources.h"
 #include "tre_pattern.h"
 
 #include <algorithm>
@@ -9,6 +11,13 @@
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#ifdef BRINDLECAP_SANITIZE
+// Under AddressSanitizer an allocation refused by the address-space budget
+// must fail as it does in a plain build (a null result, which TRE answers
+// with REG_ESPACE) rather than end the process.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
 
 namespace brindlecap::shell {
 
@@ -344,6 +353,67 @@ std::string text_without_counts(std::string_view text) {
 
 namespace {
 
+// TRE's compile with the address space held to what the engine uses plus
+// the compile budget: where TRE would take more, its allocations fail and it
+// answers REG_ESPACE itself.
+int compile_within_budget(regex_t& re, const std::string& tre_text, int cflags) {
+    AddressSpaceBudget budget(COMPILE_BUDGET_BYTES);
+    return tre_regcomp(&re, tre_text.c_str(), cflags);
+}
+
+// The leading fields of TRE 0.8.0's compiled automaton (its struct tnfa),
+// whose counts of states and tags size the block its matchers take from the
+// stack.
+struct TreAutomatonHead {
+    void* transitions;
+    unsigned int num_transitions;
+    void* initial;
+    void* final_state;
+    void* submatch_data;
+    char* firstpos_chars;
+    int first_char;
+    unsigned int num_submatches;
+    void* tag_directions;
+    int* minimal_tags;
+    int num_tags;
+    int num_minimals;
+    int end_tag;
+    int num_states;
+    int cflags;
+    int have_backrefs;
+    int have_approx;
+};
+
+// Stack that TRE's matcher takes for one search with the compiled pattern
+// (the block it allocates with alloca before reading the text, and the tag
+// array of the call around it); nullopt where the automaton does not read
+// as TRE 0.8.0's.
+std::optional<std::uint64_t> matcher_stack_bytes(const regex_t& re, int cflags) {
+    const auto* head = static_cast<const TreAutomatonHead*>(re.value);
+    if (head == nullptr || head->have_backrefs != tre_have_backrefs(&re) ||
+        head->have_approx != tre_have_approx(&re) || head->num_states < 0 || head->num_tags < 0 ||
+        (head->cflags & (REG_EXTENDED | REG_ICASE)) != cflags) {
+        return std::nullopt;
+    }
+    const std::uint64_t states = static_cast<std::uint64_t>(head->num_states);
+    const std::uint64_t tags = static_cast<std::uint64_t>(head->num_tags);
+    const std::uint64_t tag_array = 4 * tags;
+    std::uint64_t block = 0;
+    if (head->have_backrefs) {
+        // The backtracking matcher's fixed arrays; its backtracking stack
+        // grows with the text, in blocks of about a KiB.
+        block = tag_array + 8 * std::uint64_t{head->num_submatches} + 4 * states + 2048;
+    } else if (head->have_approx) {
+        // Two reach tables of 144-byte entries, two tag arrays per state.
+        block = 2 * 144 * states + (2 * states + 1) * tag_array + 24;
+    } else {
+        // Two reach tables of 16-byte entries (one more than the states), a
+        // position table, two tag arrays per state.
+        block = 2 * 16 * (states + 1) + 16 * states + 2 * states * tag_array + tag_array + 32;
+    }
+    return block + tag_array;
+}
+
 // Whether the TRE text, compiled as it is, would expand its bounds beyond
 // what a request may take, or copy an approximate bound (which crashes TRE's
 // compiler); then TRE compiles the text without its counts, to report a
@@ -361,7 +431,7 @@ std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
     const std::string probe = text_without_counts(tre_text);
     if (probe == tre_text) return refusal == TRE_BADPAT ? std::optional(refusal) : std::nullopt;
     auto compiled = std::make_unique<TrePattern>();
-    int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
+    int result = compile_within_budget(compiled->re, probe, cflags);
     if (result == 0) {
         CompiledPattern released_at_return(compiled.release());
         return refusal;
@@ -376,7 +446,7 @@ std::optional<int> refuse_expansion(const std::string& tre_text, int cflags) {
 int refuse_back_reference(const std::string& tre_text, int cflags) {
     const std::string probe = text_without_counts(tre_text);
     auto compiled = std::make_unique<TrePattern>();
-    int result = tre_regcomp(&compiled->re, probe.c_str(), cflags);
+    int result = compile_within_budget(compiled->re, probe, cflags);
     if (result == 0) {
         CompiledPattern released_at_return(compiled.release());
         return TRE_ESUBREG;
@@ -414,17 +484,25 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
         return failure("TRE compile error code " + std::to_string(*refused));
     auto compiled = std::make_unique<TrePattern>();
     // `tre_text` is NUL-terminated by std::string and holds no other NUL.
-    int result = tre_regcomp(&compiled->re, tre_text.c_str(), cflags);
+    int result = compile_within_budget(compiled->re, tre_text, cflags);
     if (result != 0) {
         // A pattern that failed to compile holds nothing to release.
         if (result == TRE_BADBR) result = classify_bad_bound(tre_text);
         return failure("TRE compile error code " + std::to_string(result));
     }
-    compiled->reads_before_start = has_word_assertion(text);
-    compiled->back_references = references.any;
-    compiled->ascii = std::all_of(tre_text.begin(), tre_text.end(),
-                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return CompiledPattern(compiled.release());
+    CompiledPattern pattern_compiled(compiled.release());
+    // TRE's matchers take their working space from the stack without a
+    // check; a search that would need more than this thread has left is out
+    // of memory just as a compile is.
+    const std::optional<std::uint64_t> stack = matcher_stack_bytes(pattern_compiled->re, cflags);
+    if (stack && *stack + STACK_RESERVE_BYTES > stack_left())
+        return failure("TRE compile error code " + std::to_string(TRE_ESPACE));
+    pattern_compiled->reads_before_start = has_word_assertion(text);
+    pattern_compiled->back_references = references.any;
+    pattern_compiled->ascii = std::all_of(tre_text.begin(), tre_text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80;
+    });
+    return pattern_compiled;
 }
 
 }  // namespace brindlecap::shell

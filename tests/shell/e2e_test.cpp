@@ -164,23 +164,96 @@ TEST(ShellLarge, EmptyMatchesAtTheEndOfALongLineAreFoundOnce) {
     }
 }
 
+// 25,600 states and 300 tags: TRE's matcher takes about 60 MiB of stack
+// before it reads the text; it matches c.
+std::string large_matcher_pattern() {
+    std::string pattern = "(a{255}){100}";
+    for (int i = 0; i < 150; ++i) pattern += "(b)*";
+    return pattern + "|c";
+}
+
+std::string request(const std::string& pattern, const std::string& flags, const std::string& text) {
+    return R"({"pattern":")" + pattern + R"(","flags":")" + flags + R"(","text":")" + text +
+           R"("})" + "\n";
+}
+
+std::string matched(const std::string& text) {
+    return R"({"matches":[{"captures":[],"groups":{},"index":0,"match":")" + text +
+           R"("}],"status":"ok"})" + "\n";
+}
+
+std::string out_of_memory(const std::string& pattern) {
+    return R"({"message":"compile error: TRE compile error code 12 (pattern=)" + pattern +
+           R"x()","status":"error"})x" + "\n";
+}
+
 TEST(ShellLarge, PatternWhoseMatcherNeedsMoreThanTheUsualStack) {
-#ifdef BRINDLECAP_SANITIZE
-    GTEST_SKIP() << "needs about 2 GB of heap, several times that under the sanitizers";
-#endif
-    // TRE's matcher takes stack in proportion to the pattern's size squared;
-    // this one overflows an 8 MiB stack.
-    std::string pattern;
-    for (int i = 0; i < 1000; ++i) pattern += "(a)*";
-    auto result = run(R"({"pattern":")" + pattern +
-                          R"(","flags":"E","text":"a"})"
-                          "\n",
-                      "C.UTF-8");
-    EXPECT_EQ(result.out,
-              R"({"matches":[{"captures":[],"groups":{},"index":0,"match":"a"}],"status":"ok"})"
-              "\n");
+    auto result = run(request(large_matcher_pattern(), "E", "c"), "C.UTF-8");
+    EXPECT_EQ(result.out, matched("c"));
     EXPECT_EQ(result.term_signal, 0);
     EXPECT_EQ(result.exit_status, 0);
+}
+
+// Patterns that TRE compiles only into more than the compile budget are
+// answered out of memory once TRE's allocations fail, and the loop goes on.
+TEST(ShellLarge, PatternsBeyondTheCompileBudgetAreOutOfMemory) {
+#ifdef BRINDLECAP_SANITIZE
+    GTEST_SKIP() << "the sanitizers' allocator maps inside address space it reserved at start";
+#endif
+    std::string input;
+    std::string expected;
+    for (int groups : {900, 1200}) {
+        std::string pattern;
+        for (int i = 1; i <= groups; ++i) pattern += "(w" + std::to_string(i) + ")?";
+        pattern += "x{2}";
+        input += request(pattern, "E", "w1w2xx");
+        expected += out_of_memory(pattern);
+    }
+    input += request("a", "", "a");
+    expected += matched("a");
+    auto result = run(input, "C.UTF-8");
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+// Under an address-space limit the loop's stack and the compile budget fit
+// inside what the host allows: what needs more is out of memory, nothing
+// ends the engine.
+TEST(ShellLarge, AddressSpaceLimitsOfTheHost) {
+#ifdef BRINDLECAP_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve terabytes of address space at start";
+#endif
+    const std::string large = large_matcher_pattern();
+    struct Limit {
+        int kib;
+        bool large_matcher_fits;  // about 60 MiB of stack
+        bool long_fields_fit;     // about 390 MiB to compile
+        bool nested_fits;         // about 800 MiB to compile
+    };
+    for (Limit limit : {Limit{262144, false, false, false}, Limit{512000, true, false, false},
+                        Limit{1048576, true, true, true}}) {
+        SCOPED_TRACE("ulimit -v " + std::to_string(limit.kib));
+        std::string input = request("{100})K{255}{0,255#1}", "E", "abab aab xyz") +
+                            request("((\\\\(\\\\)){255}){255}", "Ei", "()") +
+                            request(large, "E", "c") +
+                            request("([^ ]{1,255} ){1,40}", "E", "a b c ") +
+                            request("((a{255}){255}){20}", "E", "b") + request("a", "", "a");
+        const std::string none = R"({"matches":[],"status":"ok"})"
+                                 "\n";
+        std::string expected =
+            none + none + (limit.large_matcher_fits ? matched("c") : out_of_memory(large)) +
+            (limit.long_fields_fit ? matched("a b c ") : out_of_memory("([^ ]{1,255} ){1,40}")) +
+            (limit.nested_fits ? none : out_of_memory("((a{255}){255}){20}")) + matched("a");
+        brindlecap::test::RunOptions options;
+        options.env_set = {{"LC_ALL", "C.UTF-8"}};
+        options.args = {"-c", "ulimit -v " + std::to_string(limit.kib) + " && exec \"$0\"",
+                        PROGRAM};
+        options.stdin_bytes = input;
+        auto result = brindlecap::test::run_program("/bin/sh", options);
+        EXPECT_EQ(result.out, expected);
+        EXPECT_EQ(result.term_signal, 0);
+        EXPECT_EQ(result.exit_status, 0);
+    }
 }
 
 TEST(ShellLarge, LongLineAcrossManyReads) {
