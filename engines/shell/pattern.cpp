@@ -214,7 +214,13 @@ BackReferences scan_back_references(std::string_view text) {
     std::vector<bool> can_be_empty(1, false);
     std::vector<ClosedLevel> closed_levels(1);  // by level id
     std::vector<Level> open(1);                 // the whole pattern, then the open groups
-    std::vector<std::size_t> branch_of_open(1, 0);
+    std::vector<std::size_t> open_index(1, 0);  // by level id: where in `open`, npos once closed
+    // By group number, how far up its enclosing levels a reference has looked
+    // (the highest closed one reached) and whether one of them may be left
+    // out; levels that have closed do not change, so no level is looked at
+    // twice for a group, however deep the nesting.
+    std::vector<std::size_t> reached(1, 0);
+    std::vector<bool> skippable(1, false);
     auto finish_item = [](Level& level) {
         level.branch_empty = level.branch_empty && level.last_empty;
         level.empty_reference = level.empty_reference || level.last_empty_reference;
@@ -224,18 +230,15 @@ BackReferences scan_back_references(std::string_view text) {
     // Whether a reference to `group` (closed) from here may compare the
     // empty text: the group can match it, or may not have taken part.
     auto may_be_empty = [&](std::size_t group) {
-        if (can_be_empty[group]) return true;
-        std::size_t id = level_of[group];
-        if (closed_levels[id].optional) return true;
-        for (;;) {
-            const ClosedLevel& level = closed_levels[id];
-            const std::size_t parent = level.parent;
-            for (std::size_t k = 0; k < open.size(); ++k) {
-                if (open[k].id == parent) return open[k].branch != level.parent_branch;
-            }
-            if (closed_levels[parent].optional || closed_levels[parent].alternatives) return true;
-            id = parent;
+        if (can_be_empty[group] || closed_levels[level_of[group]].optional) return true;
+        std::size_t& top = reached[group];
+        while (open_index[closed_levels[top].parent] == std::string_view::npos) {
+            top = closed_levels[top].parent;
+            if (closed_levels[top].optional || closed_levels[top].alternatives)
+                skippable[group] = true;
         }
+        const ClosedLevel& highest = closed_levels[top];
+        return skippable[group] || open[open_index[highest.parent]].branch != highest.parent_branch;
     };
     for (std::size_t i = 0; i < text.size();) {
         const Token token = next_token(text, i);
@@ -247,11 +250,14 @@ BackReferences scan_back_references(std::string_view text) {
                 Level inner;
                 inner.id = closed_levels.size();
                 closed_levels.push_back({level.id, level.branch, false, false});
+                open_index.push_back(open.size());
                 if (token.kind == Lexeme::open_group) {
                     inner.number = closed.size();
                     closed.push_back(false);
                     level_of.push_back(inner.id);
                     can_be_empty.push_back(false);
+                    reached.push_back(inner.id);
+                    skippable.push_back(false);
                 }
                 open.push_back(inner);
                 break;
@@ -266,6 +272,7 @@ BackReferences scan_back_references(std::string_view text) {
                 finish_item(level);
                 Level inner = level;
                 open.pop_back();
+                open_index[inner.id] = std::string_view::npos;
                 const bool empty = inner.any_branch_empty || inner.branch_empty;
                 closed_levels[inner.id].alternatives = inner.branch > 0;
                 if (inner.number != 0) {
