@@ -154,32 +154,190 @@ std::size_t next_bound(std::string_view text, std::size_t i) {
 
 }  // namespace
 
+namespace {
+
+// What the scan knows of one group (or of the whole pattern) while reading
+// it, and of the last item read in it, to which a repetition may apply.
+struct Level {
+    std::size_t number = 0;             // group number; 0 for "(?:" and the whole pattern
+    std::size_t id = 0;                 // index into the levels ever opened
+    std::size_t branch = 0;             // branches started so far, less one
+    bool any_branch_empty = false;      // a finished branch can match the empty text
+    bool branch_empty = true;           // so can the items of this branch before the last
+    bool last_empty = true;             // and the last item (true when there is none)
+    bool last_empty_reference = false;  // the last item holds a reference that can match empty
+    bool empty_reference = false;       // an earlier item of the level holds one
+};
+
+// A closed level, as a reference to a group inside it needs it.
+struct ClosedLevel {
+    std::size_t parent = 0;         // id of the enclosing level
+    std::size_t parent_branch = 0;  // the enclosing level's branch that holds it
+    bool optional = false;          // repeated with a minimum of 0
+    bool alternatives = false;      // holds a '|'
+};
+
+struct Repetition {
+    bool may_skip = false;  // minimum 0
+    bool unbounded = false;
+    std::size_t end = 0;
+};
+
+// The repetition operator at `i`, if one is there; a bound that is not plain
+// digits (TRE's approximate ones) counts as {0,}.
+std::optional<Repetition> repetition_at(std::string_view text, std::size_t i) {
+    if (i >= text.size()) return std::nullopt;
+    switch (text[i]) {
+        case '*': return Repetition{true, true, i + 1};
+        case '+': return Repetition{false, true, i + 1};
+        case '?': return Repetition{true, false, i + 1};
+        case '{': break;
+        default: return std::nullopt;
+    }
+    std::size_t j = i + 1;
+    const std::optional<std::uint64_t> min = read_number(text, j);
+    std::optional<std::uint64_t> max = min;
+    if (j < text.size() && text[j] == ',') {
+        ++j;
+        max = read_number(text, j);
+    }
+    if (j < text.size() && text[j] == '}' && (min || max))
+        return Repetition{min.value_or(0) == 0, !max, j + 1};
+    std::size_t close = text.find('}', i);
+    return Repetition{true, true, close == std::string_view::npos ? text.size() : close + 1};
+}
+
+// An escape that matches at a position without reading a character.
+bool is_assertion_escape(char c) {
+    return c == 'b' || c == 'B' || c == '<' || c == '>' || c == '`' || c == '\'';
+}
+
+}  // namespace
+
 BackReferences scan_back_references(std::string_view text) {
     BackReferences result;
-    std::vector<bool> closed(1, false);  // by group number; 0 is the whole pattern
-    std::vector<std::size_t> open;       // numbers of the open groups, 0 for "(?:"
+    // By group number (0 is the whole pattern): whether it has closed, the
+    // level it was, and whether its text can be empty.
+    std::vector<bool> closed(1, false);
+    std::vector<std::size_t> level_of(1, 0);
+    std::vector<bool> can_be_empty(1, false);
+    std::vector<ClosedLevel> closed_levels(1);  // by level id
+    std::vector<Level> open(1);                 // the whole pattern, then the open groups
+    std::vector<std::size_t> open_index(1, 0);  // by level id: where in `open`, npos once closed
+    // By group number, how far up its enclosing levels a reference has looked
+    // (the highest closed one reached) and whether one of them may be left
+    // out; levels that have closed do not change, so no level is looked at
+    // twice for a group, however deep the nesting.
+    std::vector<std::size_t> reached(1, 0);
+    std::vector<bool> skippable(1, false);
+    auto finish_item = [](Level& level) {
+        level.branch_empty = level.branch_empty && level.last_empty;
+        level.empty_reference = level.empty_reference || level.last_empty_reference;
+        level.last_empty = true;
+        level.last_empty_reference = false;
+    };
+    // Whether a reference to `group` (closed) from here may compare the
+    // empty text: the group can match it, or may not have taken part.
+    auto may_be_empty = [&](std::size_t group) {
+        if (can_be_empty[group] || closed_levels[level_of[group]].optional) return true;
+        std::size_t& top = reached[group];
+        while (open_index[closed_levels[top].parent] == std::string_view::npos) {
+            top = closed_levels[top].parent;
+            if (closed_levels[top].optional || closed_levels[top].alternatives)
+                skippable[group] = true;
+        }
+        const ClosedLevel& highest = closed_levels[top];
+        return skippable[group] || open[open_index[highest.parent]].branch != highest.parent_branch;
+    };
     for (std::size_t i = 0; i < text.size();) {
         const Token token = next_token(text, i);
+        Level& level = open.back();
         switch (token.kind) {
             case Lexeme::open_group:
-                open.push_back(closed.size());
-                closed.push_back(false);
-                break;
-            case Lexeme::open_plain_group: open.push_back(0); break;
-            case Lexeme::close_group:
-                // Outside every group TRE reads ')' as a literal.
-                if (!open.empty()) {
-                    if (open.back() != 0) closed[open.back()] = true;
-                    open.pop_back();
+            case Lexeme::open_plain_group: {
+                finish_item(level);
+                Level inner;
+                inner.id = closed_levels.size();
+                closed_levels.push_back({level.id, level.branch, false, false});
+                open_index.push_back(open.size());
+                if (token.kind == Lexeme::open_group) {
+                    inner.number = closed.size();
+                    closed.push_back(false);
+                    level_of.push_back(inner.id);
+                    can_be_empty.push_back(false);
+                    reached.push_back(inner.id);
+                    skippable.push_back(false);
                 }
-                break;
-            case Lexeme::back_reference: {
-                result.any = true;
-                const auto group = static_cast<std::size_t>(text[i + 1] - '0');
-                if (group >= closed.size() || !closed[group]) result.to_unclosed_group = true;
+                open.push_back(inner);
                 break;
             }
-            default: break;
+            case Lexeme::close_group: {
+                // Outside every group TRE reads ')' as a literal.
+                if (open.size() == 1) {
+                    finish_item(level);
+                    level.last_empty = false;
+                    break;
+                }
+                finish_item(level);
+                Level inner = level;
+                open.pop_back();
+                open_index[inner.id] = std::string_view::npos;
+                const bool empty = inner.any_branch_empty || inner.branch_empty;
+                closed_levels[inner.id].alternatives = inner.branch > 0;
+                if (inner.number != 0) {
+                    closed[inner.number] = true;
+                    can_be_empty[inner.number] = empty;
+                }
+                Level& outer = open.back();
+                outer.last_empty = empty;
+                outer.last_empty_reference = inner.empty_reference;
+                for (std::optional<Repetition> repeat = repetition_at(text, token.end); repeat;
+                     repeat = repetition_at(text, repeat->end)) {
+                    if (repeat->may_skip) closed_levels[inner.id].optional = true;
+                }
+                break;
+            }
+            case Lexeme::back_reference: {
+                finish_item(level);
+                result.any = true;
+                const auto group = static_cast<std::size_t>(text[i + 1] - '0');
+                if (group >= closed.size() || !closed[group]) {
+                    result.to_unclosed_group = true;
+                    level.last_empty = false;
+                } else {
+                    level.last_empty = level.last_empty_reference = may_be_empty(group);
+                }
+                break;
+            }
+            default: {
+                const char c = text[i];
+                if (c == '|') {
+                    finish_item(level);
+                    level.any_branch_empty = level.any_branch_empty || level.branch_empty;
+                    level.branch_empty = true;
+                    ++level.branch;
+                    break;
+                }
+                std::optional<Repetition> repeat = repetition_at(text, i);
+                if (repeat) {
+                    // Repeating without bound what can match the empty text
+                    // and holds a reference that can: TRE's backtracking
+                    // matcher then loops or crashes.
+                    if (repeat->unbounded && level.last_empty && level.last_empty_reference)
+                        result.repeats_empty_reference = true;
+                    if (repeat->may_skip) level.last_empty = true;
+                    i = repeat->end;
+                    continue;
+                }
+                finish_item(level);
+                const bool assertion =
+                    c == '^' || c == '$' ||
+                    (c == '\\' && token.end == i + 2 && is_assertion_escape(text[i + 1])) ||
+                    text.substr(i, token.end - i) == "\\Q\\E" ||
+                    (c == '(' && token.end > i + 1);  // (?#...) and (?flags)
+                level.last_empty = assertion;
+                break;
+            }
         }
         i = token.end;
     }
@@ -491,6 +649,10 @@ std::variant<CompiledPattern, std::string> compile_regex(std::string_view patter
         return failure("TRE compile error code " + std::to_string(result));
     }
     CompiledPattern pattern_compiled(compiled.release());
+    // TRE's backtracking matcher has no bound on such a search; like a
+    // pattern TRE cannot build within bounds, it is out of space.
+    if (references.repeats_empty_reference)
+        return failure("TRE compile error code " + std::to_string(TRE_ESPACE));
     // TRE's matchers take their working space from the stack without a
     // check; a search that would need more than this thread has left is out
     // of memory just as a compile is.

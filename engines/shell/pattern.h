@@ -79,6 +79,13 @@ struct BackReferences {
     // group's text cannot make; like a reference to a group that does not
     // exist, they are refused with REG_ESUBREG.
     bool to_unclosed_group = false;
+    // A reference that can match the empty text (its group can, or may not
+    // have taken part: (a*)\1, (a)?\1, (a)|\1) is repeated without bound
+    // in something that can match the empty text as well (\1+, \1*, \1{2,},
+    // (\1|b)+). TRE's backtracking matcher then loops without end or crashes
+    // on what follows (()\1+(.)+$ on "ab"); such a pattern compiles, and is
+    // answered with REG_ESPACE before any search.
+    bool repeats_empty_reference = false;
 };
 BackReferences scan_back_references(std::string_view tre_text);
 

@@ -30,6 +30,15 @@ constexpr std::string_view ALPHABET = "\\(){}[]|*+?a0,125";
 // Whole bounds, so that nested ones are common rather than rare.
 constexpr std::array<std::string_view, 8> BOUNDS = {"{255}",   "{25}",  "{16}", "{2,}",
                                                     "{0,255}", "{,55}", "{5}",  "{1,2}"};
+// Back-reference patterns in three parts: a group that can match the empty
+// text or be left out (or neither), a reference under some repetition, and
+// what follows, where TRE's matcher tends to lose its way.
+constexpr std::array<std::string_view, 6> REFERENCE_GROUPS = {"()",   "(a?)", "(a)?",
+                                                              "(a)|", "(a)",  "(a*)b?"};
+constexpr std::array<std::string_view, 8> REFERENCES = {"\\1",      "\\1+",    "\\1*", "(\\1)+",
+                                                        "(\\1|a)*", "\\1{2,}", "\\1?", "(a\\1)*"};
+constexpr std::array<std::string_view, 8> REFERENCE_TAILS = {"(.)+$", ".+$", "([^c]|<)+$", ".+\\b",
+                                                             "a",     "(.)", "$",          ".*"};
 constexpr unsigned SECONDS_PER_PATTERN = 10;  // generous, for the sanitizers
 #ifndef BRINDLECAP_SANITIZE
 // Above the engine's compile budget (1 GiB of address space), so that
@@ -179,6 +188,18 @@ TEST(CompileFuzz, NestedBoundsAnswerSoonWithinMemory) {
             else
                 pattern += ALPHABET[random() % ALPHABET.size()];
         }
+        return pattern;
+    });
+    EXPECT_TRUE(failures.empty()) << failures.size() << " patterns failed:" << listed(failures);
+}
+
+TEST(CompileFuzz, BackReferencesAnswerSoonWithoutCrashing) {
+    std::mt19937 random(20261212);
+    auto failures = run_patterns(1000, [&] {
+        std::string pattern(REFERENCE_GROUPS[random() % REFERENCE_GROUPS.size()]);
+        pattern += REFERENCES[random() % REFERENCES.size()];
+        for (std::size_t k = random() % 4; k > 0; --k)
+            pattern += REFERENCE_TAILS[random() % REFERENCE_TAILS.size()];
         return pattern;
     });
     EXPECT_TRUE(failures.empty()) << failures.size() << " patterns failed:" << listed(failures);

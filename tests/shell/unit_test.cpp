@@ -108,6 +108,7 @@ TEST(ScanBackReferences, Table) {
         const BackReferences found = scan_back_references(text);
         EXPECT_EQ(found.any, row.fields[1].get<bool>());
         EXPECT_EQ(found.to_unclosed_group, row.fields[2].get<bool>());
+        EXPECT_EQ(found.repeats_empty_reference, row.fields[3].get<bool>());
     }
 }
 
