@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -71,7 +72,7 @@ constexpr std::size_t MAX_PIECE_SEMICOLONS = 8;
 
 // Bytes that can stand in for line feeds and carriage returns in a value's
 // data line: none ends a line for R's console reader or for readLines, and
-// they are set back on the raw bytes, before any locale decodes them.
+// they are set back byte for byte, before any locale decodes them.
 constexpr std::string_view STAND_IN_BYTES =
     "\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17"
     "\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x7f";
@@ -175,6 +176,18 @@ std::size_t first_wide_byte(std::string_view value) {
     return at;
 }
 
+// The statement that sets a line end back where `stand_in` holds its place.
+// Both calls work on bytes and keep the value unmarked: gsub with useBytes in
+// a multibyte locale, where chartr would decode every character; chartr,
+// several times faster there, in a single-byte one.
+std::string line_end_restore(const std::string& name, char stand_in, std::string_view line_end) {
+    char octal[5];
+    std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(stand_in));
+    const std::string from = std::string("\"") + octal + "\", \"" + std::string(line_end) + "\", ";
+    return name + " <- if (l10n_info()[[\"MBCS\"]]) gsub(" + from + name +
+           ", fixed = TRUE, useBytes = TRUE) else chartr(" + from + name + ")\n";
+}
+
 void append_value_statements(std::string& out, std::string_view name, std::string_view value) {
     if (name.size() + escaped_size(value, MAX_LINE_BYTES) + 7 <= MAX_LINE_BYTES) {
         out.append(name).append(" <- \"").append(escape_r_string(value)).append("\"\n");
@@ -206,28 +219,21 @@ void append_value_statements(std::string& out, std::string_view name, std::strin
     out += n + " <- readLines(stdin(), n = 1L)\n";
     const std::size_t data = out.size();
     out.append(value);
+    // One pass sets the stand-ins and leaves out the NULs.
+    char* write = out.data() + data;
+    for (const char* read = write; read != out.data() + out.size(); ++read) {
+        const char c = *read;
+        if (c == '\0') {
+            continue;
+        }
+        *write++ = c == '\n' ? stand_ins[0] : c == '\r' ? stand_ins[1] : c;
+    }
+    out.resize(static_cast<std::size_t>(write - out.data()));
+    out += '\n';
     for (std::size_t k = 0; k < 2; ++k) {
         if (stand_ins[k] != 0) {
-            std::replace(out.begin() + static_cast<std::ptrdiff_t>(data), out.end(), line_ends[k],
-                         stand_ins[k]);
+            out += line_end_restore(n, stand_ins[k], k == 0 ? "\\n" : "\\r");
         }
-    }
-    if (holds(value, '\0')) {
-        out.erase(std::remove(out.begin() + static_cast<std::ptrdiff_t>(data), out.end(), '\0'),
-                  out.end());
-    }
-    out += '\n';
-    if (stand_ins[0] != 0 || stand_ins[1] != 0) {
-        // On the raw bytes, which R neither decodes nor marks.
-        out += n + " <- charToRaw(" + n + ")\n";
-        for (std::size_t k = 0; k < 2; ++k) {
-            if (stand_ins[k] != 0) {
-                out += n + "[" + n + " == as.raw(" +
-                       std::to_string(static_cast<unsigned char>(stand_ins[k])) + "L)] <- as.raw(" +
-                       (k == 0 ? "10" : "13") + "L)\n";
-            }
-        }
-        out += n + " <- rawToChar(" + n + ")\n";
     }
     if (const std::size_t wide = first_wide_byte(value); wide < value.size()) {
         // Read data is never marked; a literal is marked as R's parser marks

@@ -161,25 +161,32 @@ std::optional<DataValue> read_data_value(const std::string& name, std::string_vi
     if (read.value.find_first_of(std::string_view("\r\0", 2)) != std::string::npos) {
         return std::nullopt;
     }
+    // Each line end is set back by a statement of this shape, the stand-in
+    // byte written as an octal escape.
+    const auto restore = [&name](unsigned from, char to) {
+        const std::string escape = {'\\', static_cast<char>('0' + (from >> 6)),
+                                    static_cast<char>('0' + ((from >> 3) & 7)),
+                                    static_cast<char>('0' + (from & 7))};
+        const std::string args = "\"" + escape + "\", \"\\" + to + "\", " + name;
+        return name + " <- if (l10n_info()[[\"MBCS\"]]) gsub(" + args +
+               ", fixed = TRUE, useBytes = TRUE) else chartr(" + args + ")";
+    };
     std::size_t k = 2;
-    if (k < lines.size() && lines[k] == name + " <- charToRaw(" + name + ")") {
-        for (++k; k < lines.size() && lines[k].starts_with(name + "[" + name + " == as.raw(");
-             ++k) {
-            int from = 0;
-            char to[3] = {};
-            const std::string shape = name + "[" + name + " == as.raw(%dL)] <- as.raw(%2sL)";
-            if (std::sscanf(std::string(lines[k]).c_str(), shape.c_str(), &from, to) != 2 ||
-                from < 1 || from > 0x7f ||
-                (std::string_view(to) != "10" && std::string_view(to) != "13")) {
-                return std::nullopt;
+    for (; k < lines.size() && lines[k].starts_with(name + " <- if ("); ++k) {
+        bool known = false;
+        for (unsigned from = 1; from <= 0x7f && !known; ++from) {
+            for (const char to : {'n', 'r'}) {
+                if (lines[k] == restore(from, to)) {
+                    std::replace(read.value.begin(), read.value.end(), static_cast<char>(from),
+                                 to == 'n' ? '\n' : '\r');
+                    known = true;
+                    break;
+                }
             }
-            std::replace(read.value.begin(), read.value.end(), static_cast<char>(from),
-                         std::string_view(to) == "10" ? '\n' : '\r');
         }
-        if (k == lines.size() || lines[k] != name + " <- rawToChar(" + name + ")") {
+        if (!known) {
             return std::nullopt;
         }
-        ++k;
     }
     const std::string mark_head = "Encoding(" + name + ") <- Encoding(\"";
     if (k < lines.size() && lines[k].starts_with(mark_head) && lines[k].ends_with("\")")) {
