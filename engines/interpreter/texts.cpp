@@ -60,6 +60,10 @@ std::string_view trim_white_space(std::string_view text) {
 }
 
 std::string utf8_error_text(std::string_view bytes) {
+    // Output is nearly always well formed: one quick pass, the same rules.
+    if (is_valid_utf8(bytes)) {
+        return {};
+    }
     std::size_t index = 0;
     while (index < bytes.size()) {
         std::size_t subpart = 0;
